@@ -1,0 +1,656 @@
+// kestord.cc: the supervisor's start-up and shutdown, its signal handler, the configuration
+// and control readers, and the event loop that drives everything in one thread.
+#include <sys/types.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <err.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <grp.h>
+#include <inttypes.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sysexits.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <iterator>
+
+#include "compat.h"
+#include "kestord.h"
+
+Prepends prepends;
+
+struct timespec restartInterval = {1, 0};
+struct timespec resetInterval = {900, 0};
+const char *serviceDir = "/";
+uid_t serviceUID;
+gid_t serviceGID;
+const char *serviceEnviron[5] = {
+	"SHELL=/bin/sh",
+	"PATH=/sbin:/bin:/usr/sbin:/usr/bin:/usr/local/sbin:/usr/local/bin",
+	nullptr,
+	nullptr,
+	nullptr,
+};
+uint32_t stopExits[8];
+
+volatile sig_atomic_t signals[NSIG];
+sigset_t handledSignals;
+
+// The order in which the handler is installed; SIGINFO is the status request.
+static constexpr int handled[] = {SIGHUP, SIGINT, SIGTERM, SIGCHLD, SIGINFO};
+
+static void
+signalHandler(int signo)
+{
+	signals[signo] = 1;
+}
+
+struct timespec
+parseMillis(const char *text)
+{
+	unsigned long ms = strtoul(text, nullptr, 10);
+	struct timespec span;
+	span.tv_sec = static_cast<time_t>(ms / 1000);
+	span.tv_nsec = static_cast<long>(ms % 1000 * 1000000);
+	return span;
+}
+
+const char *
+parseExits(const char *list, uint32_t exits[8])
+{
+	memset(exits, 0, 8 * sizeof(exits[0]));
+	const char *rest = list;
+	while (*rest != '\0') {
+		char *end;
+		unsigned long n = strtoul(rest, &end, 10);
+		if (*end != '\0' && *end != ',')
+			return end;
+		unsigned v = n & 0xff;
+		exits[v / 32] |= 1u << (v % 32);
+		rest = *end == ',' ? end + 1 : end;
+	}
+	return nullptr;
+}
+
+// Empties the prepend list but keeps its array for the next load.
+static void
+prependsClear(void)
+{
+	for (size_t i = 0; i < prepends.len; i++)
+		free(prepends.elems[i]);
+	prepends.len = 0;
+}
+
+static int
+prependAdd(const char *command)
+{
+	if (prepends.len == prepends.cap) {
+		size_t cap = prepends.cap == 0 ? 8 : prepends.cap * 2;
+		void *elems = reallocarray(prepends.elems, cap, sizeof(*prepends.elems));
+		if (elems == nullptr)
+			return -1;
+		prepends.elems = static_cast<char **>(elems);
+		prepends.cap = cap;
+	}
+	char *copy = strdup(command);
+	if (copy == nullptr)
+		return -1;
+	prepends.elems[prepends.len++] = copy;
+	return 0;
+}
+
+// Reads the next logical line into *buf: physical lines whose last two bytes are a backslash
+// and a newline are joined with the next one. Returns its length, or -1 at the end of the
+// file, on a read error or when memory runs out; an unfinished logical line is then dropped.
+static ssize_t
+configLine(FILE *file, char **buf, size_t *size, char **more, size_t *moreSize)
+{
+	ssize_t len = getline(buf, size, file);
+	while (len >= 2 && (*buf)[len - 2] == '\\' && (*buf)[len - 1] == '\n') {
+		ssize_t n = getline(more, moreSize, file);
+		if (n == -1)
+			return -1;
+		size_t need = len - 2 + n + 1;
+		if (need > *size) {
+			char *grown = static_cast<char *>(realloc(*buf, need));
+			if (grown == nullptr)
+				return -1;
+			*buf = grown;
+			*size = need;
+		}
+		memcpy(*buf + len - 2, *more, n + 1);
+		len = len - 2 + n;
+	}
+	return len;
+}
+
+void
+parseConfig(const char *path)
+{
+	FILE *file = fopen(path, "re");
+	if (file == nullptr) {
+		syslog(LOG_WARNING, "%s: %s", path, strerror(errno));
+		return;
+	}
+	prependsClear();
+
+	char *buf = nullptr, *more = nullptr;
+	size_t size = 0, moreSize = 0;
+	ssize_t len;
+	for (int lineno = 1; (len = configLine(file, &buf, &size, &more, &moreSize)) != -1;
+	     lineno++) {
+		if (len > 0 && buf[len - 1] == '\n')
+			buf[len - 1] = '\0';
+		char *p = buf + strspn(buf, " \t");
+		if (*p == '\0' || *p == '#')
+			continue;
+		if (*p == '%') {
+			p++;
+			if (prependAdd(p + strspn(p, " \t")) == -1) {
+				syslog(LOG_WARNING, "cannot add prepend command: %s", strerror(errno));
+				goto done;
+			}
+			continue;
+		}
+		size_t nameLen = strcspn(p, " \t");
+		if (p[nameLen] == '\0') {
+			syslog(LOG_WARNING, "%s:%d: no command line for service %s", path, lineno, p);
+			goto done;
+		}
+		p[nameLen] = '\0';
+		char *command = p + nameLen + 1;
+		command += strspn(command, " \t");
+		if (serviceAdd(p, command) == -1) {
+			syslog(LOG_WARNING, "cannot add service: %s", strerror(errno));
+			goto done;
+		}
+	}
+	if (ferror(file))
+		syslog(LOG_WARNING, "%s: %s", path, strerror(errno));
+done:
+	free(buf);
+	free(more);
+	fclose(file);
+}
+
+enum class Action { Start, Stop, Restart, Status, Drop, Signal };
+
+// Carries out one action on the service at index i.
+static void
+controlApply(Action action, int signo, size_t i)
+{
+	Service *service = &services.elems[i];
+	switch (action) {
+	case Action::Start:
+		serviceStart(service);
+		break;
+	case Action::Stop:
+		serviceStop(service);
+		break;
+	case Action::Restart:
+		serviceRestart(service);
+		break;
+	case Action::Status:
+		serviceStatus(service);
+		break;
+	case Action::Drop:
+		serviceDrop(i);
+		break;
+	case Action::Signal:
+		serviceSignal(service, signo);
+		break;
+	}
+}
+
+void
+parseControl(char *line)
+{
+	static constexpr struct {
+		const char *word;
+		Action action;
+	} words[] = {
+		{"start", Action::Start},
+		{"stop", Action::Stop},
+		{"restart", Action::Restart},
+		{"status", Action::Status},
+		{"drop", Action::Drop},
+	};
+
+	if (strpbrk(line, " \t") == nullptr) {
+		syslog(LOG_NOTICE, "no service names for %s", line);
+		return;
+	}
+	char *rest = line;
+	const char *word = strsep(&rest, " \t");
+	Action action = Action::Signal;
+	int signo = 0;
+	bool known = false;
+	for (auto &w : words)
+		if (strcmp(word, w.word) == 0) {
+			action = w.action;
+			known = true;
+			break;
+		}
+	for (int n = 1; !known && n < 32 && static_cast<size_t>(n) < std::size(sys_signame); n++)
+		if (strcasecmp(word, sys_signame[n]) == 0) {
+			signo = n;
+			known = true;
+		}
+	if (!known) {
+		syslog(LOG_NOTICE, "unknown action or signal %s", word);
+		return;
+	}
+
+	// From the last record down: a drop fills its hole with the last record, which this
+	// walk has then already visited.
+	while (const char *pattern = strsep(&rest, " \t")) {
+		bool matched = false;
+		for (size_t i = services.len; i > 0; i--) {
+			if (i - 1 >= services.len)
+				continue;
+			if (fnmatch(pattern, services.elems[i - 1].name, 0) != 0)
+				continue;
+			matched = true;
+			controlApply(action, signo, i - 1);
+		}
+		if (!matched)
+			syslog(LOG_NOTICE, "no services matching %s", pattern);
+	}
+}
+
+static char controlBuf[512];
+
+static void
+controlCommand(void *, const char *text)
+{
+	strlcpy(controlBuf, text, sizeof(controlBuf));
+	parseControl(controlBuf);
+}
+
+static void
+titleRefresh(void)
+{
+	size_t running = 0;
+	for (size_t i = 0; i < services.len; i++)
+		if (services.elems[i].state == State::Running)
+			running++;
+	setproctitle("%zu/%zu services", running, services.len);
+}
+
+static bool
+waitingForRestart(const Service *service)
+{
+	return service->intent == Intent::Start && service->state != State::Running;
+}
+
+// Reaps every child that has ended. Returns how many were reaped; *none tells that no child
+// at all is left.
+static size_t
+reapChildren(bool *none)
+{
+	size_t reaped = 0;
+	*none = false;
+	for (;;) {
+		int status;
+		pid_t pid = waitpid(-1, &status, WNOHANG);
+		if (pid > 0) {
+			serviceReap(pid, status);
+			reaped++;
+			continue;
+		}
+		if (pid == -1 && errno == ECHILD)
+			*none = true;
+		else if (pid == -1)
+			syslog(LOG_WARNING, "waitpid: %s", strerror(errno));
+		return reaped;
+	}
+}
+
+// The handled signals are blocked except inside ppoll. Linux delivers one that became
+// pending during the wait only when ppoll ends with EINTR; when descriptors were ready, the
+// signal stays pending behind the restored mask. Letting it in here sets its flag for the
+// next pass, so a flood of output cannot hold off SIGCHLD or SIGTERM.
+static void
+signalsAdmit(void)
+{
+	sigset_t pending;
+	if (sigpending(&pending) == -1)
+		return;
+	for (int signo : handled)
+		if (sigismember(&pending, signo) == 1) {
+			sigprocmask(SIG_UNBLOCK, &handledSignals, nullptr);
+			sigprocmask(SIG_BLOCK, &handledSignals, nullptr);
+			return;
+		}
+}
+
+// Runs until SIGINT or SIGTERM, or until the poll set cannot be had.
+static void
+eventLoop(const char *configPath, int controlFd, Line *controlLine)
+{
+	size_t slots = 2 * services.len + 1;
+	struct pollfd *pollFds = static_cast<struct pollfd *>(calloc(slots, sizeof(*pollFds)));
+	if (pollFds == nullptr) {
+		syslog(LOG_ERR, "calloc: %s", strerror(errno));
+		return;
+	}
+	pollFds[0] = {controlFd, POLLIN, 0};
+	sigset_t empty;
+	sigemptyset(&empty);
+
+	titleRefresh();
+	for (;;) {
+		// Each flag goes back to 0 before its work, so a signal that comes during the work
+		// is acted on in the next pass rather than lost.
+		if (signals[SIGCHLD]) {
+			signals[SIGCHLD] = 0;
+			bool none;
+			reapChildren(&none);
+			titleRefresh();
+		}
+		if (signals[SIGINT] || signals[SIGTERM])
+			break;
+		if (signals[SIGHUP]) {
+			signals[SIGHUP] = 0;
+			parseConfig(configPath);
+			void *grown = reallocarray(pollFds, 2 * services.len + 1, sizeof(*pollFds));
+			if (grown == nullptr) {
+				syslog(LOG_ERR, "reallocarray: %s", strerror(errno));
+				break;
+			}
+			pollFds = static_cast<struct pollfd *>(grown);
+			titleRefresh();
+		}
+		if (signals[SIGINFO]) {
+			signals[SIGINFO] = 0;
+			strlcpy(controlBuf, "status *", sizeof(controlBuf));
+			parseControl(controlBuf);
+		}
+
+		bool due = false;
+		struct timespec deadline = {0, 0};
+		for (size_t i = 0; i < services.len; i++) {
+			Service *service = &services.elems[i];
+			pollFds[2 * i + 1] = {service->outPipe[0], POLLIN, 0};
+			pollFds[2 * i + 2] = {service->errPipe[0], POLLIN, 0};
+			if (waitingForRestart(service) &&
+			    (!due || timeLess(service->restartDeadline, deadline))) {
+				deadline = service->restartDeadline;
+				due = true;
+			}
+		}
+		struct timespec timeout;
+		if (due) {
+			timeout = timeSub(deadline, timeNow());
+			if (timeout.tv_sec < 0 || timeout.tv_nsec < 0)
+				timeout = {0, 0};
+		}
+
+		slots = 2 * services.len + 1;
+		int ready = ppoll(pollFds, slots, due ? &timeout : nullptr, &empty);
+		if (ready == -1 && errno != EINTR) {
+			syslog(LOG_WARNING, "ppoll: %s", strerror(errno));
+			continue;
+		}
+		if (ready > 0) {
+			signalsAdmit();
+			if (pollFds[0].revents != 0) {
+				lineRead(controlLine, controlFd, controlCommand, nullptr);
+				titleRefresh();
+			}
+			for (size_t i = 0; i < services.len; i++)
+				if (pollFds[2 * i + 1].revents != 0 || pollFds[2 * i + 2].revents != 0)
+					serviceRead(&services.elems[i]);
+		}
+		if (due) {
+			struct timespec now = timeNow();
+			for (size_t i = 0; i < services.len; i++) {
+				Service *service = &services.elems[i];
+				if (waitingForRestart(service) && !timeLess(now, service->restartDeadline))
+					serviceStart(service);
+			}
+			titleRefresh();
+		}
+	}
+}
+
+// Waits for count children after the stop. The services' output is still read meanwhile:
+// a service that writes much on its way out would otherwise block on a full pipe, and the
+// daemon with it, for ever.
+static void
+shutdownWait(size_t count)
+{
+	size_t slots = 2 * services.len;
+	struct pollfd *pollFds = static_cast<struct pollfd *>(calloc(slots + 1, sizeof(*pollFds)));
+	sigset_t empty;
+	sigemptyset(&empty);
+
+	while (count > 0) {
+		if (pollFds == nullptr) {
+			// Without a poll set the plain wait is all that is left.
+			int status;
+			pid_t pid = wait(&status);
+			if (pid == -1)
+				syslog(LOG_WARNING, "wait: %s", strerror(errno));
+			else
+				serviceReap(pid, status);
+			count--;
+			continue;
+		}
+		if (signals[SIGCHLD]) {
+			signals[SIGCHLD] = 0;
+			bool none;
+			size_t reaped = reapChildren(&none);
+			count -= reaped < count ? reaped : count;
+			if (count == 0)
+				break;
+			if (none) {
+				errno = ECHILD;
+				syslog(LOG_WARNING, "wait: %s", strerror(errno));
+				break;
+			}
+		}
+		for (size_t i = 0; i < services.len; i++) {
+			pollFds[2 * i] = {services.elems[i].outPipe[0], POLLIN, 0};
+			pollFds[2 * i + 1] = {services.elems[i].errPipe[0], POLLIN, 0};
+		}
+		int ready = ppoll(pollFds, 2 * services.len, nullptr, &empty);
+		if (ready > 0) {
+			signalsAdmit();
+			for (size_t i = 0; i < services.len; i++)
+				if (pollFds[2 * i].revents != 0 || pollFds[2 * i + 1].revents != 0)
+					serviceRead(&services.elems[i]);
+		}
+	}
+	free(pollFds);
+}
+
+// The descriptors 0, 1 and 2 are given to every service; one that was closed when the daemon
+// started would otherwise be taken by a pipe or the control FIFO.
+static void
+standardDescriptors(void)
+{
+	for (int fd = 0; fd <= 2; fd++)
+		if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) == -1)
+			err(EX_OSERR, "/dev/null");
+}
+
+// kestord keeps the services of its configuration file running: it starts each under /bin/sh,
+// logs its output, restarts it when it ends, and takes operators' commands from a FIFO.
+int
+main(int argc, char *argv[])
+{
+	const char *configPath = "/usr/local/etc/kestor.conf";
+	const char *controlPath = "/var/run/kestord.pipe";
+	const char *pidPath = nullptr;
+	const char *userName = nullptr;
+	const char *groupName = nullptr;
+	bool detach = true;
+	int pidFd = -1;
+	static Line controlLine;
+	int ch;
+
+	standardDescriptors();
+	setproctitleInit(argc, argv);
+	openlog(getprogname(), LOG_PID | LOG_NDELAY | LOG_PERROR, LOG_DAEMON);
+	parseExits("64,65,66,72,73", stopExits);
+
+	while ((ch = getopt(argc, argv, OPTPREFIX "C:c:df:g:p:r:s:t:u:")) != -1) {
+		switch (ch) {
+		case 'C':
+			serviceDir = optarg;
+			break;
+		case 'c':
+			controlPath = optarg;
+			break;
+		case 'd':
+			detach = false;
+			break;
+		case 'f':
+			configPath = optarg;
+			break;
+		case 'g':
+			groupName = optarg;
+			break;
+		case 'p':
+			pidPath = optarg;
+			break;
+		case 'r':
+			resetInterval = parseMillis(optarg);
+			break;
+		case 's':
+			if (const char *bad = parseExits(optarg, stopExits); bad != nullptr)
+				errx(EX_USAGE, "invalid exit status %s", bad);
+			break;
+		case 't':
+			restartInterval = parseMillis(optarg);
+			break;
+		case 'u':
+			userName = optarg;
+			break;
+		default:
+			exit(EX_USAGE);
+		}
+	}
+
+	if (access(configPath, R_OK) == -1)
+		err(EX_NOINPUT, "%s", configPath);
+	if (access(serviceDir, X_OK) == -1)
+		err(EX_NOINPUT, "%s", serviceDir);
+
+	errno = 0;
+	struct passwd *pw = userName != nullptr ? getpwnam(userName) : getpwuid(getuid());
+	if (errno != 0)
+		err(EX_OSFILE, "getpwnam");
+	if (pw == nullptr) {
+		if (userName != nullptr)
+			errx(EX_USAGE, "no such user %s", userName);
+		errx(EX_USAGE, "no such user %ju", static_cast<uintmax_t>(getuid()));
+	}
+	serviceUID = pw->pw_uid;
+	serviceGID = pw->pw_gid;
+	if (groupName != nullptr) {
+		errno = 0;
+		struct group *gr = getgrnam(groupName);
+		if (errno != 0)
+			err(EX_OSFILE, "getgrnam");
+		if (gr == nullptr)
+			errx(EX_USAGE, "no such group %s", groupName);
+		serviceGID = gr->gr_gid;
+	}
+	char *user, *home;
+	if (asprintf(&user, "USER=%s", pw->pw_name) == -1 ||
+	    asprintf(&home, "HOME=%s", pw->pw_dir) == -1)
+		err(EX_OSERR, "asprintf");
+	serviceEnviron[2] = user;
+	serviceEnviron[3] = home;
+
+	if (pidPath != nullptr) {
+		if ((pidFd = open(pidPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0600)) == -1)
+			err(EX_CANTCREAT, "%s", pidPath);
+		if (flock(pidFd, LOCK_EX | LOCK_NB) == -1) {
+			if (errno == EWOULDBLOCK)
+				errx(EX_CANTCREAT, "%s: file is locked", pidPath);
+			err(EX_IOERR, "%s", pidPath);
+		}
+		if (ftruncate(pidFd, 0) == -1)
+			err(EX_IOERR, "%s", pidPath);
+	}
+
+	if (mkfifo(controlPath, 0600) == -1) {
+		if (errno != EEXIST)
+			err(EX_CANTCREAT, "%s", controlPath);
+		warn("%s", controlPath);
+	}
+	memset(&controlLine, 0, sizeof(controlLine));
+	int controlFd = open(controlPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (controlFd == -1)
+		err(EX_CANTCREAT, "%s", controlPath);
+	// Whatever already stood at the path was taken as it is. Anything but a FIFO would poll
+	// readable for ever, and a FIFO of another user would let that user command every
+	// service, so both are refused.
+	struct stat st;
+	if (fstat(controlFd, &st) == -1)
+		err(EX_CANTCREAT, "%s", controlPath);
+	if (!S_ISFIFO(st.st_mode))
+		errx(EX_CANTCREAT, "%s: not a FIFO", controlPath);
+	if (st.st_uid != geteuid())
+		errx(EX_CANTCREAT, "%s: owned by another user", controlPath);
+	// The daemon's own write end keeps the read end from ever seeing end of file.
+	int controlWriteFd = open(controlPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+	struct stat wst;
+	if (controlWriteFd == -1 || fstat(controlWriteFd, &wst) == -1)
+		err(EX_CANTCREAT, "%s", controlPath);
+	if (wst.st_dev != st.st_dev || wst.st_ino != st.st_ino)
+		errx(EX_CANTCREAT, "%s: replaced while opening", controlPath);
+
+	if (detach && daemon(0, 0) == -1) {
+		syslog(LOG_WARNING, "daemon: %s", strerror(errno));
+		exit(EX_OSERR);
+	}
+	if (pidFd != -1 && dprintf(pidFd, "%ju", static_cast<uintmax_t>(getpid())) < 0)
+		syslog(LOG_WARNING, "%s: %s", pidPath, strerror(errno));
+
+	// The handled signals stay blocked except while the loop waits in ppoll.
+	sigemptyset(&handledSignals);
+	for (int signo : handled)
+		sigaddset(&handledSignals, signo);
+	sigprocmask(SIG_BLOCK, &handledSignals, nullptr);
+	struct sigaction sa = {};
+	sa.sa_handler = signalHandler;
+	sigemptyset(&sa.sa_mask);
+	for (int signo : handled)
+		sigaction(signo, &sa, nullptr);
+
+	parseConfig(configPath);
+	for (size_t i = 0; i < services.len; i++)
+		serviceStart(&services.elems[i]);
+
+	eventLoop(configPath, controlFd, &controlLine);
+
+	close(controlFd);
+	unlink(controlPath);
+	setproctitle("stopping");
+	size_t running = 0;
+	for (size_t i = 0; i < services.len; i++) {
+		serviceStop(&services.elems[i]);
+		if (services.elems[i].state == State::Running)
+			running++;
+	}
+	shutdownWait(running);
+	if (pidFd != -1) {
+		close(pidFd);
+		unlink(pidPath);
+	}
+	return 0;
+}

@@ -1,0 +1,123 @@
+// kestord.h: the supervisor's records, tables, settings and operations, shared by the daemon's
+// main unit (start-up, configuration, event loop, control) and its service unit.
+#pragma once
+
+#include <sys/types.h>
+
+#include <signal.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <time.h>
+
+// Failures are logged as "...: %s" with strerror(errno), the text syslog's %m would give:
+// g++ refuses the %m conversion in its strict ISO mode.
+
+// What the daemon wants of a service.
+enum class Intent : int32_t { Stop, Start, Restart };
+// Whether a process of the service exists.
+enum class State : int32_t { Stopped, Running };
+
+// Bytes read from a pipe that wait to form a line: at most 511 pending bytes, and at the front
+// possibly one line already handed out, whose end is marked by a NUL.
+struct Line {
+	size_t len;
+	char buf[512];
+};
+
+struct Service {
+	char *name;              // as configured, a leading '@' included
+	char *command;           // the shell command line
+	bool privileged;         // the name begins with '@': keep the daemon's credentials
+	Intent intent;
+	State state;
+	pid_t pid;               // the current or last child, also its process group; -1 after a failed fork
+	int outPipe[2];          // read end, write end: the child's standard output
+	int errPipe[2];          // read end, write end: the child's standard error
+	Line outLine;
+	Line errLine;
+	struct timespec startTime;        // when the current or last process started
+	struct timespec restartInterval;  // the delay before the next restart
+	struct timespec restartDeadline;  // when a pending restart falls due
+};
+
+// Growable tables: room for 8 at the first addition, doubled when full, never shrunk.
+struct Services {
+	size_t cap;
+	size_t len;
+	Service *elems;
+};
+struct Prepends {
+	size_t cap;
+	size_t len;
+	char **elems;
+};
+
+// The longest shell command line a service may have, its terminating NUL included.
+constexpr size_t commandMax = 524288;
+// How many reads lineRead makes of one descriptor in one call before it leaves the rest of
+// the input to the next pass of the event loop, so that one busy pipe cannot starve the others.
+constexpr int readBudget = 64;
+
+extern Services services;
+extern Prepends prepends;
+
+// Settings: written during start-up, only read afterwards.
+extern struct timespec restartInterval;
+extern struct timespec resetInterval;
+extern const char *serviceDir;
+extern uid_t serviceUID;
+extern gid_t serviceGID;
+extern const char *serviceEnviron[5];
+extern uint32_t stopExits[8];
+
+// Set by the signal handler, read and cleared by the event loop.
+extern volatile sig_atomic_t signals[NSIG];
+// The signals the daemon handles; blocked except while it waits in ppoll.
+extern sigset_t handledSignals;
+
+// The text of the last humanDuration.
+extern char durationBuf[256];
+
+// Time arithmetic on CLOCK_MONOTONIC values, nanoseconds kept in 0 to 999,999,999.
+struct timespec timeSub(struct timespec a, struct timespec b);
+struct timespec timeAdd(struct timespec a, struct timespec b);
+struct timespec timeDouble(struct timespec a);
+bool timeLess(struct timespec a, struct timespec b);
+struct timespec timeNow(void);
+
+// A span of milliseconds as given with -t and -r: strtoul, digits only, no checks.
+struct timespec parseMillis(const char *text);
+// Reads a -s list into exits. Returns nullptr, or the rest of the list from the byte that is
+// neither a digit nor a comma.
+const char *parseExits(const char *list, uint32_t exits[8]);
+bool exitStops(int status);
+
+// The lower-case name of a signal without its SIG prefix; a number beyond the table gets a
+// text of its own (held until the next call).
+const char *signalName(int signo);
+void humanDuration(struct timespec span);
+
+// The line rule, shared by the services' pipes and the control pipe. lineRead reads the
+// non-blocking descriptor and hands every complete line to consumer; lineFlush returns the
+// pending bytes as a last line, or nullptr when none are pending.
+typedef void LineConsumer(void *arg, const char *text);
+void lineRead(Line *line, int fd, LineConsumer *consumer, void *arg);
+const char *lineFlush(Line *line);
+
+// The service table.
+[[nodiscard]] int serviceAdd(const char *name, const char *command);
+void serviceFree(Service *service);
+void serviceDrop(size_t index);
+
+// What is done to one service.
+void serviceStart(Service *service);
+void serviceStop(Service *service);
+void serviceRestart(Service *service);
+void serviceSignal(Service *service, int signo);
+void serviceStatus(Service *service);
+void serviceRead(Service *service);
+void serviceReap(pid_t pid, int status);
+
+// Readers.
+void parseConfig(const char *path);
+void parseControl(char *line);

@@ -1,0 +1,496 @@
+// service.cc: the service table and everything done to one service: launching it, reading its
+// output into the log, reaping it and deciding on its restart, and the operator's actions.
+#include <sys/types.h>
+#include <sys/wait.h>
+
+#include <err.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <iterator>
+
+#include "compat.h"
+#include "kestord.h"
+
+Services services;
+char durationBuf[256];
+
+// The shell command line of a starting service, built in the child between fork and exec.
+static char commandBuf[commandMax];
+
+constexpr long nanosPerSecond = 1000000000;
+
+struct timespec
+timeSub(struct timespec a, struct timespec b)
+{
+	struct timespec d = {a.tv_sec - b.tv_sec, a.tv_nsec - b.tv_nsec};
+	if (d.tv_nsec < 0) {
+		d.tv_sec--;
+		d.tv_nsec += nanosPerSecond;
+	}
+	return d;
+}
+
+struct timespec
+timeAdd(struct timespec a, struct timespec b)
+{
+	struct timespec s = {a.tv_sec + b.tv_sec, a.tv_nsec + b.tv_nsec};
+	if (s.tv_nsec >= nanosPerSecond) {
+		s.tv_sec++;
+		s.tv_nsec -= nanosPerSecond;
+	}
+	return s;
+}
+
+struct timespec
+timeDouble(struct timespec a)
+{
+	return timeAdd(a, a);
+}
+
+bool
+timeLess(struct timespec a, struct timespec b)
+{
+	return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
+}
+
+struct timespec
+timeNow(void)
+{
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return now;
+}
+
+const char *
+signalName(int signo)
+{
+	static char other[32];
+
+	if (signo > 0 && static_cast<size_t>(signo) < std::size(sys_signame))
+		return sys_signame[signo];
+	snprintf(other, sizeof(other), "signal %d", signo);
+	return other;
+}
+
+void
+humanDuration(struct timespec span)
+{
+	if (span.tv_sec == 0) {
+		snprintf(durationBuf, sizeof(durationBuf), "%dms",
+		    static_cast<int>(span.tv_nsec / 1000000));
+		return;
+	}
+	int days = static_cast<int>(span.tv_sec / 86400);
+	int hours = static_cast<int>(span.tv_sec % 86400 / 3600);
+	int minutes = static_cast<int>(span.tv_sec % 3600 / 60);
+	int seconds = static_cast<int>(span.tv_sec % 60);
+	if (days != 0)
+		snprintf(durationBuf, sizeof(durationBuf), "%dd %dh %dm %ds", days, hours, minutes,
+		    seconds);
+	else if (hours != 0)
+		snprintf(durationBuf, sizeof(durationBuf), "%dh %dm %ds", hours, minutes, seconds);
+	else if (minutes != 0)
+		snprintf(durationBuf, sizeof(durationBuf), "%dm %ds", minutes, seconds);
+	else
+		snprintf(durationBuf, sizeof(durationBuf), "%ds", seconds);
+}
+
+bool
+exitStops(int status)
+{
+	if (status == 126 || status == 127)
+		return true;
+	unsigned v = static_cast<unsigned>(status) & 0xff;
+	return (stopExits[v / 32] >> (v % 32) & 1) != 0;
+}
+
+// The front of a Line may hold one line already handed out, ended by a NUL; it goes first.
+static void
+lineDropConsumed(Line *line)
+{
+	char *nul = static_cast<char *>(memchr(line->buf, '\0', line->len));
+	if (nul == nullptr)
+		return;
+	size_t rest = line->len - (nul - line->buf) - 1;
+	memmove(line->buf, nul + 1, rest);
+	line->len = rest;
+}
+
+// A NUL byte in the input would pass for the end of a line already handed out, so NUL bytes
+// are taken out as they are read: every other byte keeps its place in the line, and text
+// written as UTF-16 or with NUL padding still reaches the log readable.
+static size_t
+lineDropNuls(char *bytes, size_t n)
+{
+	char *end = bytes + n;
+	char *out = static_cast<char *>(memchr(bytes, '\0', n));
+	if (out == nullptr)
+		return n;
+	for (char *in = out; in < end; in++)
+		if (*in != '\0')
+			*out++ = *in;
+	return out - bytes;
+}
+
+// A line of 511 bytes is cut before anything more is read; one read follows every line
+// handed out. After readBudget reads the lines already held are still handed out, but the
+// rest of the input waits for the next call: the descriptor then still polls readable.
+void
+lineRead(Line *line, int fd, LineConsumer *consumer, void *arg)
+{
+	constexpr size_t pendingMax = sizeof(line->buf) - 1;
+	int reads = 0;
+
+	for (;;) {
+		lineDropConsumed(line);
+		if (line->len == pendingMax) {
+			line->buf[pendingMax] = '\0';
+			line->len = sizeof(line->buf);
+			consumer(arg, line->buf);
+			continue;
+		}
+		if (reads < readBudget) {
+			reads++;
+			ssize_t n = read(fd, line->buf + line->len, pendingMax - line->len);
+			if (n > 0)
+				line->len += lineDropNuls(line->buf + line->len, n);
+			else if (n == -1 && errno != EAGAIN) {
+				syslog(LOG_WARNING, "read: %s", strerror(errno));
+				return;
+			}
+		}
+		char *nl = static_cast<char *>(memchr(line->buf, '\n', line->len));
+		if (nl == nullptr)
+			return;
+		*nl = '\0';
+		consumer(arg, line->buf);
+	}
+}
+
+const char *
+lineFlush(Line *line)
+{
+	lineDropConsumed(line);
+	if (line->len == 0)
+		return nullptr;
+	line->buf[line->len] = '\0';
+	line->len++;
+	return line->buf;
+}
+
+int
+serviceAdd(const char *name, const char *command)
+{
+	for (size_t i = 0; i < services.len; i++) {
+		Service *service = &services.elems[i];
+		if (strcmp(service->name, name) != 0)
+			continue;
+		char *copy = strdup(command);
+		if (copy == nullptr)
+			return -1;
+		free(service->command);
+		service->command = copy;
+		return 0;
+	}
+
+	if (services.len == services.cap) {
+		size_t cap = services.cap == 0 ? 8 : services.cap * 2;
+		void *elems = reallocarray(services.elems, cap, sizeof(*services.elems));
+		if (elems == nullptr)
+			return -1;
+		services.elems = static_cast<Service *>(elems);
+		services.cap = cap;
+	}
+
+	Service *service = &services.elems[services.len];
+	memset(service, 0, sizeof(*service));
+	service->outPipe[0] = service->outPipe[1] = -1;
+	service->errPipe[0] = service->errPipe[1] = -1;
+	service->restartInterval = restartInterval;
+	if ((service->name = strdup(name)) == nullptr ||
+	    (service->command = strdup(command)) == nullptr)
+		goto fail;
+	service->privileged = name[0] == '@';
+	if (pipe2(service->outPipe, O_CLOEXEC) == -1 || pipe2(service->errPipe, O_CLOEXEC) == -1)
+		goto fail;
+	fcntl(service->outPipe[0], F_SETFL, O_NONBLOCK);
+	fcntl(service->errPipe[0], F_SETFL, O_NONBLOCK);
+	services.len++;
+	return 0;
+
+fail:
+	int saved = errno;
+	serviceFree(service);
+	errno = saved;
+	return -1;
+}
+
+void
+serviceFree(Service *service)
+{
+	free(service->name);
+	free(service->command);
+	if (service->outPipe[0] >= 0) {
+		close(service->outPipe[0]);
+		close(service->outPipe[1]);
+	}
+	if (service->errPipe[0] >= 0) {
+		close(service->errPipe[0]);
+		close(service->errPipe[1]);
+	}
+}
+
+void
+serviceDrop(size_t index)
+{
+	Service *service = &services.elems[index];
+
+	if (service->state != State::Stopped)
+		return;
+	syslog(LOG_NOTICE, "%s[] dropped", service->name);
+	serviceFree(service);
+	services.len--;
+	if (index != services.len)
+		*service = services.elems[services.len];
+}
+
+// Makes fd the descriptor target of a child about to exec, whatever fd is: dup2 onto itself
+// would keep its close-on-exec flag, so that case clears the flag instead.
+static void
+childDescriptor(int fd, int target)
+{
+	if (fd == target)
+		fcntl(fd, F_SETFD, 0);
+	else
+		dup2(fd, target);
+}
+
+// The child's complaints go to its standard error, which is by then the service's error
+// pipe, in the manner of err(3); _exit keeps the daemon's exit handlers out of the child.
+[[noreturn]] static void
+childFail(bool withErrno, const char *what)
+{
+	if (withErrno)
+		warn("%s", what);
+	else
+		warnx("%s", what);
+	_exit(126);
+}
+
+// Everything between fork and exec: system calls and formatting into commandBuf, nothing that
+// allocates or touches the table.
+[[noreturn]] static void
+serviceExec(Service *service)
+{
+	// Back to the default actions first, so that a signal sent now is neither caught by the
+	// daemon's handler in this process nor lost; then the mask the daemon blocks goes.
+	for (int signo = 1; signo < NSIG; signo++)
+		if (sigismember(&handledSignals, signo) == 1)
+			signal(signo, SIG_DFL);
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+
+	setpgid(0, 0);
+	childDescriptor(service->outPipe[1], STDOUT_FILENO);
+	childDescriptor(service->errPipe[1], STDERR_FILENO);
+	if (chdir(serviceDir) == -1)
+		childFail(true, serviceDir);
+	// Group before user: once the user id is dropped the groups can no longer be changed.
+	if (!service->privileged) {
+		if (setgid(serviceGID) == -1)
+			childFail(true, "setgid");
+		if (getuid() == 0 && setgroups(1, &serviceGID) == -1)
+			childFail(true, "setgroups");
+		if (setuid(serviceUID) == -1)
+			childFail(true, "setuid");
+	}
+
+	// "exec " lets the command replace the shell, so that the service's process, its group
+	// leader and its exit status are the command's own; compound commands keep the shell.
+	size_t len = 0;
+	for (size_t i = 0; i < prepends.len && len < sizeof(commandBuf); i++) {
+		int n = snprintf(commandBuf + len, sizeof(commandBuf) - len, "%s;", prepends.elems[i]);
+		if (n <= 0)
+			abort();
+		len += n;
+	}
+	if (len < sizeof(commandBuf)) {
+		const char *exec = strpbrk(service->command, ";&|()") == nullptr ? "exec " : "";
+		int n = snprintf(commandBuf + len, sizeof(commandBuf) - len, "%s%s", exec,
+		    service->command);
+		if (n <= 0)
+			abort();
+		len += n;
+	}
+	if (len >= sizeof(commandBuf))
+		childFail(false, "command truncated");
+
+	execle("/bin/sh", "/bin/sh", "-c", commandBuf, service->name, static_cast<char *>(nullptr),
+	    serviceEnviron);
+	childFail(true, "/bin/sh");
+}
+
+void
+serviceStart(Service *service)
+{
+	if (service->state != State::Stopped)
+		return;
+	if (service->intent == Intent::Start)
+		service->restartInterval = timeDouble(service->restartInterval);
+	else
+		service->restartInterval = restartInterval;
+	service->restartDeadline = timeAdd(timeNow(), service->restartInterval);
+	service->intent = Intent::Start;
+
+	service->pid = fork();
+	switch (service->pid) {
+	case -1:
+		syslog(LOG_WARNING, "fork: %s", strerror(errno));
+		return;
+	case 0:
+		serviceExec(service);
+	}
+	// As shells do: the group exists from here on, whichever process runs first, so an
+	// action taken at once reaches the new process. EACCES only says the child has already
+	// exec'd, and by then it has made the group itself.
+	setpgid(service->pid, service->pid);
+	service->state = State::Running;
+	service->startTime = timeNow();
+	syslog(LOG_NOTICE, "%s[%d] started", service->name, service->pid);
+}
+
+static void
+serviceLogLine(void *arg, const char *text)
+{
+	Service *service = static_cast<Service *>(arg);
+	syslog(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, text);
+}
+
+void
+serviceRead(Service *service)
+{
+	lineRead(&service->outLine, service->outPipe[0], serviceLogLine, service);
+	lineRead(&service->errLine, service->errPipe[0], serviceLogLine, service);
+}
+
+void
+serviceReap(pid_t pid, int status)
+{
+	Service *service = nullptr;
+	for (size_t i = 0; i < services.len; i++)
+		if (services.elems[i].state == State::Running && services.elems[i].pid == pid) {
+			service = &services.elems[i];
+			break;
+		}
+	if (service == nullptr) {
+		syslog(LOG_WARNING, "reaping unknown child %d", pid);
+		return;
+	}
+
+	const char *out = lineFlush(&service->outLine);
+	const char *errText = lineFlush(&service->errLine);
+	if (out != nullptr)
+		syslog(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, out);
+	if (errText != nullptr)
+		syslog(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, errText);
+	service->state = State::Stopped;
+
+	if (WIFEXITED(status)) {
+		int code = WEXITSTATUS(status);
+		if (exitStops(code))
+			service->intent = Intent::Stop;
+		if (code != 0)
+			syslog(LOG_WARNING, "%s[%d] exited %d", service->name, pid, code);
+	} else if (WIFSIGNALED(status) && WTERMSIG(status) != SIGTERM) {
+		syslog(LOG_WARNING, "%s[%d] signaled %s", service->name, pid,
+		    signalName(WTERMSIG(status)));
+	}
+
+	if (service->intent == Intent::Start) {
+		struct timespec now = timeNow();
+		if (!timeLess(timeSub(now, service->startTime), resetInterval))
+			service->restartInterval = restartInterval;
+		service->restartDeadline = timeAdd(now, service->restartInterval);
+		humanDuration(service->restartInterval);
+		syslog(LOG_NOTICE, "%s[%d] restarting in %s", service->name, pid, durationBuf);
+		return;
+	}
+	syslog(LOG_NOTICE, "%s[%d] stopped", service->name, pid);
+	if (service->intent == Intent::Restart)
+		serviceStart(service);
+}
+
+// Sends signo to the service's process group, logging a failure.
+static void
+serviceKill(Service *service, int signo)
+{
+	if (killpg(service->pid, signo) == -1)
+		syslog(LOG_WARNING, "killpg(%s[%d], %s): %s", service->name, service->pid,
+		    signalName(signo), strerror(errno));
+}
+
+void
+serviceSignal(Service *service, int signo)
+{
+	if (service->state == State::Running)
+		serviceKill(service, signo);
+}
+
+void
+serviceStop(Service *service)
+{
+	if (service->state != State::Running && service->intent != Intent::Stop)
+		syslog(LOG_NOTICE, "%s[] stopped", service->name);
+	service->intent = Intent::Stop;
+	if (service->state == State::Running)
+		serviceKill(service, SIGTERM);
+}
+
+void
+serviceRestart(Service *service)
+{
+	service->intent = Intent::Restart;
+	if (service->state == State::Running)
+		serviceKill(service, SIGTERM);
+	else
+		serviceStart(service);
+}
+
+void
+serviceStatus(Service *service)
+{
+	struct timespec now = timeNow();
+
+	if (service->state == State::Running) {
+		switch (service->intent) {
+		case Intent::Start:
+			humanDuration(timeSub(now, service->startTime));
+			syslog(LOG_NOTICE, "%s[%d] is started (up %s)", service->name, service->pid,
+			    durationBuf);
+			break;
+		case Intent::Stop:
+			syslog(LOG_NOTICE, "%s[%d] is stopping", service->name, service->pid);
+			break;
+		case Intent::Restart:
+			syslog(LOG_NOTICE, "%s[%d] is stopping for restart", service->name,
+			    service->pid);
+			break;
+		}
+		return;
+	}
+	if (service->intent == Intent::Start) {
+		humanDuration(timeSub(service->restartDeadline, now));
+		syslog(LOG_NOTICE, "%s[] is restarting in %s", service->name, durationBuf);
+	} else {
+		syslog(LOG_NOTICE, "%s[] is stopped", service->name);
+	}
+}
