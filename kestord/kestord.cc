@@ -318,8 +318,8 @@ reapChildren(bool *none)
 
 // The handled signals are blocked except inside ppoll. Linux delivers one that became
 // pending during the wait only when ppoll ends with EINTR; when descriptors were ready, the
-// signal stays pending behind the restored mask. Letting it in here sets its flag for the
-// next pass, so a flood of output cannot hold off SIGCHLD or SIGTERM.
+// signal stays pending behind the restored mask. Letting it in after every wait sets its
+// flag for the next pass, so a flood of output cannot hold off SIGCHLD or SIGTERM.
 static void
 signalsAdmit(void)
 {
@@ -402,8 +402,8 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 			syslog(LOG_WARNING, "ppoll: %s", strerror(errno));
 			continue;
 		}
+		signalsAdmit();
 		if (ready > 0) {
-			signalsAdmit();
 			if (pollFds[0].revents != 0) {
 				lineRead(controlLine, controlFd, controlCommand, nullptr);
 				titleRefresh();
