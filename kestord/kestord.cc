@@ -422,6 +422,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 			titleRefresh();
 		}
 	}
+	free(pollFds);
 }
 
 // Waits for count children after the stop. The services' output is still read meanwhile:
