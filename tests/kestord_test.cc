@@ -1,0 +1,620 @@
+// kestord_test.cc: the daemon's pure pieces in process: option readings, time arithmetic,
+// duration text, signal names, the line rule over real pipes and the configuration reader.
+#include <sys/ioctl.h>
+#include <sys/types.h>
+
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../kestord/kestord.h"
+#include "run.h"
+
+namespace {
+
+// A span as seconds and nine digits of nanoseconds, so that a mismatch shows both parts.
+std::string
+text(struct timespec span)
+{
+	char buf[64];
+	snprintf(buf, sizeof(buf), "%lld.%09ld", static_cast<long long>(span.tv_sec), span.tv_nsec);
+	return buf;
+}
+
+struct timespec
+span(time_t seconds, long nanoseconds)
+{
+	struct timespec t;
+	t.tv_sec = seconds;
+	t.tv_nsec = nanoseconds;
+	return t;
+}
+
+TEST(Millis, SplitIntoSecondsAndNanoseconds)
+{
+	EXPECT_EQ("1.500000000", text(parseMillis("1500")));
+	EXPECT_EQ("0.999000000", text(parseMillis("999")));
+	EXPECT_EQ("1.000000000", text(parseMillis("1000")));
+	EXPECT_EQ("900.000000000", text(parseMillis("900000")));
+	EXPECT_EQ("0.000000000", text(parseMillis("0")));
+}
+
+TEST(Millis, ReadLikeStrtoulWithoutChecks)
+{
+	EXPECT_EQ("0.000000000", text(parseMillis("abc")));
+	EXPECT_EQ("0.000000000", text(parseMillis("")));
+	EXPECT_EQ("0.250000000", text(parseMillis(" \t250")));
+	EXPECT_EQ("2.500000000", text(parseMillis("2500ms")));
+	EXPECT_EQ("1.000000000", text(parseMillis("1000.9")));
+}
+
+// The statuses in a -s set, in order.
+std::vector<int>
+members(const uint32_t exits[8])
+{
+	std::vector<int> statuses;
+	for (int v = 0; v < 256; v++)
+		if (exits[v / 32] >> (v % 32) & 1)
+			statuses.push_back(v);
+	return statuses;
+}
+
+// Reads the list into a set that starts full, so that anything left over would show.
+std::vector<int>
+exitList(const char *list)
+{
+	uint32_t exits[8];
+	memset(exits, 0xff, sizeof(exits));
+	const char *rest = parseExits(list, exits);
+	if (rest != nullptr)
+		return {-1};
+	return members(exits);
+}
+
+std::string
+badExitItem(const char *list)
+{
+	uint32_t exits[8] = {};
+	const char *rest = parseExits(list, exits);
+	return rest != nullptr ? rest : "(accepted)";
+}
+
+TEST(ExitList, ItemsAreStatusesModulo256)
+{
+	EXPECT_EQ(std::vector<int>{}, exitList(""));
+	EXPECT_EQ(std::vector<int>{64}, exitList("64"));
+	EXPECT_EQ(std::vector<int>{64}, exitList("64,"));
+	EXPECT_EQ((std::vector<int>{0, 64, 65}), exitList("64,,65"));
+	EXPECT_EQ((std::vector<int>{0, 5}), exitList(",5"));
+	EXPECT_EQ(std::vector<int>{0}, exitList(","));
+	EXPECT_EQ(std::vector<int>{44}, exitList("300"));
+	EXPECT_EQ(std::vector<int>{255}, exitList("255"));
+	EXPECT_EQ(std::vector<int>{0}, exitList("256"));
+	EXPECT_EQ((std::vector<int>{1, 2, 3}), exitList("3,1,2,1"));
+}
+
+TEST(ExitList, RefusalPointsAtTheOffendingByte)
+{
+	EXPECT_EQ("x,9", badExitItem("7x,9"));
+	EXPECT_EQ("x,9", badExitItem("64,7x,9"));
+	EXPECT_EQ(";2", badExitItem("1;2"));
+	EXPECT_EQ("(accepted)", badExitItem("1,2"));
+}
+
+TEST(ExitList, EachListReplacesTheWholeSet)
+{
+	uint32_t exits[8] = {};
+	ASSERT_EQ(nullptr, parseExits("1,2,200", exits));
+	ASSERT_EQ(nullptr, parseExits("3", exits));
+	EXPECT_EQ(std::vector<int>{3}, members(exits));
+	ASSERT_EQ(nullptr, parseExits("", exits));
+	EXPECT_EQ(std::vector<int>{}, members(exits));
+}
+
+TEST(ExitList, ShellFailuresAlwaysStop)
+{
+	uint32_t saved[8];
+	memcpy(saved, stopExits, sizeof(saved));
+	ASSERT_EQ(nullptr, parseExits("64", stopExits));
+	EXPECT_TRUE(exitStops(64));
+	EXPECT_TRUE(exitStops(126));
+	EXPECT_TRUE(exitStops(127));
+	EXPECT_FALSE(exitStops(0));
+	EXPECT_FALSE(exitStops(65));
+	ASSERT_EQ(nullptr, parseExits("", stopExits));
+	EXPECT_TRUE(exitStops(126));
+	EXPECT_FALSE(exitStops(64));
+	memcpy(stopExits, saved, sizeof(saved));
+}
+
+std::string
+duration(time_t seconds, long nanoseconds)
+{
+	humanDuration(span(seconds, nanoseconds));
+	return durationBuf;
+}
+
+TEST(Duration, EachUnitAppearsFromItsBoundary)
+{
+	EXPECT_EQ("0ms", duration(0, 0));
+	EXPECT_EQ("0ms", duration(0, 999999));
+	EXPECT_EQ("1ms", duration(0, 1500000));
+	EXPECT_EQ("999ms", duration(0, 999999999));
+	EXPECT_EQ("1s", duration(1, 999999999));
+	EXPECT_EQ("59s", duration(59, 0));
+	EXPECT_EQ("1m 0s", duration(60, 0));
+	EXPECT_EQ("15m 0s", duration(900, 0));
+	EXPECT_EQ("59m 59s", duration(3599, 0));
+	EXPECT_EQ("1h 0m 0s", duration(3600, 0));
+	EXPECT_EQ("23h 59m 59s", duration(86399, 0));
+	EXPECT_EQ("1d 0h 0m 0s", duration(86400, 0));
+	EXPECT_EQ("1d 2h 0m 5s", duration(93605, 0));
+	EXPECT_EQ("10000d 0h 0m 1s", duration(864000001, 0));
+}
+
+TEST(Duration, NegativeSpansShowEveryUnitNegative)
+{
+	EXPECT_EQ("-1s", duration(-1, 500000000));
+	EXPECT_EQ("-1m -2s", duration(-62, 500000000));
+	EXPECT_EQ("-1h 0m -1s", duration(-3601, 0));
+}
+
+TEST(Duration, EachCallReplacesTheText)
+{
+	humanDuration(span(86400, 0));
+	humanDuration(span(0, 5000000));
+	EXPECT_STREQ("5ms", durationBuf);
+}
+
+TEST(Time, SubtractionBorrowsASecond)
+{
+	EXPECT_EQ("1.999999900", text(timeSub(span(5, 100), span(3, 200))));
+	EXPECT_EQ("2.000000000", text(timeSub(span(5, 200), span(3, 200))));
+	EXPECT_EQ("0.000000001", text(timeSub(span(4, 0), span(3, 999999999))));
+	EXPECT_EQ("-1.500000000", text(timeSub(span(1, 0), span(1, 500000000))));
+}
+
+TEST(Time, AdditionCarriesAtExactlyOneSecond)
+{
+	EXPECT_EQ("1.999999999", text(timeAdd(span(1, 499999999), span(0, 500000000))));
+	EXPECT_EQ("2.000000000", text(timeAdd(span(1, 500000000), span(0, 500000000))));
+	EXPECT_EQ("3.999999998", text(timeAdd(span(1, 999999999), span(1, 999999999))));
+}
+
+TEST(Time, DoublingCarries)
+{
+	EXPECT_EQ("1.200000000", text(timeDouble(span(0, 600000000))));
+	EXPECT_EQ("3.000000000", text(timeDouble(span(1, 500000000))));
+	EXPECT_EQ("1.000000000", text(timeDouble(span(0, 500000000))));
+	EXPECT_EQ("0.999999998", text(timeDouble(span(0, 499999999))));
+	EXPECT_EQ("0.000000000", text(timeDouble(span(0, 0))));
+	EXPECT_EQ("2048.000000000", text(timeDouble(span(1024, 0))));
+}
+
+TEST(Time, LessComparesSecondsFirst)
+{
+	EXPECT_TRUE(timeLess(span(1, 999999999), span(2, 0)));
+	EXPECT_FALSE(timeLess(span(2, 0), span(1, 999999999)));
+	EXPECT_TRUE(timeLess(span(2, 1), span(2, 2)));
+	EXPECT_FALSE(timeLess(span(2, 2), span(2, 2)));
+	EXPECT_TRUE(timeLess(span(-1, 500000000), span(0, 0)));
+}
+
+TEST(SignalName, LowerCaseWithoutPrefix)
+{
+	EXPECT_STREQ("hup", signalName(1));
+	EXPECT_STREQ("kill", signalName(9));
+	EXPECT_STREQ("term", signalName(15));
+	EXPECT_STREQ("stkflt", signalName(16));
+	EXPECT_STREQ("chld", signalName(17));
+	EXPECT_STREQ("sys", signalName(31));
+}
+
+TEST(SignalName, NumbersBeyondTheTableStillReadable)
+{
+	for (int signo : {32, 34, 64, 65, 1000, -1}) {
+		std::string name = signalName(signo);
+		EXPECT_FALSE(name.empty()) << signo;
+		for (char c : name)
+			EXPECT_TRUE(isprint(static_cast<unsigned char>(c))) << signo;
+	}
+}
+
+// A pipe whose read end is non-blocking, as the daemon's are.
+struct LineTest : ::testing::Test {
+	int fds[2] = {-1, -1};
+	Line line = {};
+
+	void
+	SetUp() override
+	{
+		ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+		fcntl(fds[0], F_SETFL, O_NONBLOCK);
+	}
+	void
+	TearDown() override
+	{
+		close(fds[0]);
+		close(fds[1]);
+	}
+	void
+	put(const std::string &bytes)
+	{
+		ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(fds[1], bytes.data(), bytes.size()));
+	}
+	static void
+	collect(void *arg, const char *text)
+	{
+		static_cast<std::vector<std::string> *>(arg)->push_back(text);
+	}
+	// The lines one lineRead call hands out.
+	std::vector<std::string>
+	lines()
+	{
+		std::vector<std::string> got;
+		lineRead(&line, fds[0], collect, &got);
+		EXPECT_LE(line.len, sizeof(line.buf));
+		return got;
+	}
+	// Calls lineRead until the pipe is empty; every line handed out.
+	std::vector<std::string>
+	drain()
+	{
+		std::vector<std::string> all;
+		for (int calls = 0; calls < 1000; calls++) {
+			std::vector<std::string> more = lines();
+			all.insert(all.end(), more.begin(), more.end());
+			int left = 0;
+			if (ioctl(fds[0], FIONREAD, &left) == -1 || left == 0)
+				break;
+		}
+		return all;
+	}
+	std::string
+	flush()
+	{
+		const char *text = lineFlush(&line);
+		return text != nullptr ? text : "(nothing)";
+	}
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(LineTest, CompleteLinesGoAtOnceTheRestWaits)
+{
+	put("one\ntw");
+	EXPECT_EQ(Lines{"one"}, lines());
+	EXPECT_EQ(Lines{}, lines());
+	put("o\nthree\n");
+	EXPECT_EQ((Lines{"two", "three"}), lines());
+	put("\n\n\n");
+	EXPECT_EQ((Lines{"", "", ""}), lines());
+	put("dos\r\n%s %n\n");
+	EXPECT_EQ((Lines{"dos\r", "%s %n"}), lines());
+}
+
+TEST_F(LineTest, LongLineComesIn511BytePieces)
+{
+	put(std::string(2000, 'x') + "\n");
+	// The piece that fills the buffer is cut at the start of the next call.
+	EXPECT_EQ(Lines{}, lines());
+	EXPECT_EQ(Lines{std::string(511, 'x')}, lines());
+	EXPECT_EQ(Lines{std::string(511, 'x')}, lines());
+	EXPECT_EQ((Lines{std::string(511, 'x'), std::string(467, 'x')}), lines());
+	EXPECT_EQ(Lines{}, lines());
+	EXPECT_EQ(0u, line.len);
+}
+
+TEST_F(LineTest, FullLineIsCutWithoutWaitingForTheNewline)
+{
+	put(std::string(511, 'a') + "\n");
+	EXPECT_EQ(Lines{}, lines());
+	EXPECT_EQ((Lines{std::string(511, 'a'), ""}), lines());
+	put(std::string(510, 'b') + "\n");
+	EXPECT_EQ(Lines{std::string(510, 'b')}, lines());
+	EXPECT_EQ(Lines{}, lines());
+}
+
+TEST_F(LineTest, FlushHandsOutPendingBytesOnce)
+{
+	EXPECT_EQ("(nothing)", flush());
+	put("done\npartial");
+	EXPECT_EQ(Lines{"done"}, lines());
+	EXPECT_EQ("partial", flush());
+	EXPECT_EQ("(nothing)", flush());
+	put("next\n");
+	EXPECT_EQ(Lines{"next"}, lines());
+	EXPECT_EQ("(nothing)", flush());
+}
+
+TEST_F(LineTest, FlushOfAFullBufferUsesItsLastByte)
+{
+	put(std::string(511, 'f'));
+	EXPECT_EQ(Lines{}, lines());
+	EXPECT_EQ(std::string(511, 'f'), flush());
+	EXPECT_EQ(512u, line.len);
+	put("after\n");
+	EXPECT_EQ(Lines{"after"}, lines());
+	EXPECT_EQ("(nothing)", flush());
+}
+
+TEST_F(LineTest, NulBytesAreLeftOutAndTheTextAroundThemKept)
+{
+	put(std::string("ab\0cd\n\0\0ef\n", 11));
+	EXPECT_EQ((Lines{"abcd", "ef"}), lines());
+	put(std::string("g\0h", 3));
+	EXPECT_EQ(Lines{}, lines());
+	EXPECT_EQ("gh", flush());
+	put(std::string(600, '\0') + "i\n");
+	EXPECT_EQ(Lines{"i"}, drain());
+}
+
+TEST_F(LineTest, OneCallReadsABoundedAmountAndTheRestLater)
+{
+	// Six-byte lines, far more than readBudget reads of 511 bytes can hold.
+	int count = 10000;
+	std::string all;
+	for (int i = 0; i < count; i++) {
+		char buf[8];
+		snprintf(buf, sizeof(buf), "%05d\n", i);
+		all += buf;
+	}
+	ASSERT_GT(all.size(), static_cast<size_t>(readBudget) * 511 + 511);
+	ASSERT_GE(fcntl(fds[1], F_SETPIPE_SZ, 1 << 20), static_cast<int>(all.size()));
+	put(all);
+
+	Lines first = lines();
+	int left = 0;
+	ASSERT_EQ(0, ioctl(fds[0], FIONREAD, &left));
+	EXPECT_GT(left, 0);
+	EXPECT_GT(first.size(), 0u);
+	EXPECT_LT(first.size(), static_cast<size_t>(count));
+
+	Lines got = first;
+	Lines rest = drain();
+	got.insert(got.end(), rest.begin(), rest.end());
+	ASSERT_EQ(static_cast<size_t>(count), got.size());
+	for (int i = 0; i < count; i++) {
+		char buf[8];
+		snprintf(buf, sizeof(buf), "%05d", i);
+		ASSERT_EQ(buf, got[i]);
+	}
+	EXPECT_EQ(Lines{}, lines());
+}
+
+// The configuration reader on real files, with the tables emptied around each test and the
+// log copied to standard error, where the test captures it.
+struct ConfigTest : ::testing::Test {
+	std::string dir;
+	std::string path;
+
+	static void
+	clearTables()
+	{
+		for (size_t i = 0; i < services.len; i++)
+			serviceFree(&services.elems[i]);
+		free(services.elems);
+		services = Services{};
+		for (size_t i = 0; i < prepends.len; i++)
+			free(prepends.elems[i]);
+		free(prepends.elems);
+		prepends = Prepends{};
+	}
+	void
+	SetUp() override
+	{
+		dir = makeTempDir();
+		path = dir + "/kestor.conf";
+		openlog("kestord", LOG_PERROR, LOG_DAEMON);
+		clearTables();
+	}
+	void
+	TearDown() override
+	{
+		clearTables();
+		closelog();
+		removeTree(dir);
+	}
+	// Loads the path; what was logged.
+	std::string
+	loadPath(const std::string &file)
+	{
+		testing::internal::CaptureStderr();
+		parseConfig(file.c_str());
+		return testing::internal::GetCapturedStderr();
+	}
+	std::string
+	load(const std::string &text)
+	{
+		writeFile(path, text);
+		return loadPath(path);
+	}
+	static std::vector<std::pair<std::string, std::string>>
+	table()
+	{
+		std::vector<std::pair<std::string, std::string>> entries;
+		for (size_t i = 0; i < services.len; i++)
+			entries.emplace_back(services.elems[i].name, services.elems[i].command);
+		return entries;
+	}
+	static std::vector<std::string>
+	prependList()
+	{
+		return std::vector<std::string>(prepends.elems, prepends.elems + prepends.len);
+	}
+};
+
+using Table = std::vector<std::pair<std::string, std::string>>;
+
+TEST_F(ConfigTest, EmptyAndCommentOnlyFilesAddNothing)
+{
+	EXPECT_EQ("", load(""));
+	EXPECT_EQ("", load("\n \t\n# web true\n   # x\n\t\n"));
+	EXPECT_EQ(Table{}, table());
+	EXPECT_EQ(Lines{}, prependList());
+}
+
+TEST_F(ConfigTest, NameAndCommandAreSplitAtTheFirstBlank)
+{
+	EXPECT_EQ("", load("web sleep 10\n"
+			   "  \tindented\t \tcat  -u  \n"
+			   "hash echo # not a comment % either\n"
+			   "@web   true\n"
+			   "last echo no newline"));
+	EXPECT_EQ((Table{{"web", "sleep 10"}, {"indented", "cat  -u  "},
+		      {"hash", "echo # not a comment % either"}, {"@web", "true"},
+		      {"last", "echo no newline"}}),
+	    table());
+	EXPECT_FALSE(services.elems[0].privileged);
+	EXPECT_TRUE(services.elems[3].privileged);
+}
+
+TEST_F(ConfigTest, BackslashNewlineJoinsPhysicalLines)
+{
+	EXPECT_EQ("", load("web echo a \\\n  b\\\nc\n"
+			   "% echo \\\npre\n"
+			   "tail echo \\\nend"));
+	EXPECT_EQ((Table{{"web", "echo a   bc"}, {"tail", "echo end"}}), table());
+	EXPECT_EQ(Lines{"echo pre"}, prependList());
+}
+
+TEST_F(ConfigTest, ContinuedCommentSwallowsTheNextLine)
+{
+	EXPECT_EQ("", load("# off for now \\\nhidden true\nshown true\n"));
+	EXPECT_EQ((Table{{"shown", "true"}}), table());
+}
+
+TEST_F(ConfigTest, OnlyABackslashRightBeforeTheNewlineContinues)
+{
+	EXPECT_EQ("", load("a echo x\\ \nb echo \\\\\nc true\nd echo \\"));
+	// "b" ends in two backslashes: the last one still continues, and takes "c" with it.
+	EXPECT_EQ((Table{{"a", "echo x\\ "}, {"b", "echo \\c true"}, {"d", "echo \\"}}), table());
+}
+
+TEST_F(ConfigTest, ContinuationAtTheEndOfTheFileIsDropped)
+{
+	EXPECT_EQ("", load("a true\nb echo \\\n"));
+	EXPECT_EQ((Table{{"a", "true"}}), table());
+	EXPECT_EQ("", load("% p\nc echo \\\n  \\\n"));
+	EXPECT_EQ((Table{{"a", "true"}}), table());
+	EXPECT_EQ(Lines{"p"}, prependList());
+}
+
+TEST_F(ConfigTest, CarriageReturnStaysInTheText)
+{
+	EXPECT_EQ("", load("a true\r\n%x\r\nb \r\n"));
+	EXPECT_EQ((Table{{"a", "true\r"}, {"b", "\r"}}), table());
+	EXPECT_EQ(Lines{"x\r"}, prependList());
+	EXPECT_EQ("kestord: " + path + ":2: no command line for service c\r\n",
+	    load("a true\nc\r\nd true\n"));
+	EXPECT_EQ((Table{{"a", "true"}, {"b", "\r"}}), table());
+}
+
+TEST_F(ConfigTest, PrependLinesKeepFileOrderAndMayBeEmpty)
+{
+	EXPECT_EQ("", load("%\n  %  \t\nweb true\n\t%set -e\n% trailing  \n"));
+	EXPECT_EQ((Lines{"", "", "set -e", "trailing  "}), prependList());
+	EXPECT_EQ((Table{{"web", "true"}}), table());
+}
+
+TEST_F(ConfigTest, NameWithBlanksAloneGetsAnEmptyCommand)
+{
+	EXPECT_EQ("", load("a \nb\t \t\n"));
+	EXPECT_EQ((Table{{"a", ""}, {"b", ""}}), table());
+}
+
+TEST_F(ConfigTest, DuplicateKeepsFirstPlaceAndLastCommand)
+{
+	EXPECT_EQ("", load("a one\nb two\na three\n@b four\n"));
+	EXPECT_EQ((Table{{"a", "three"}, {"b", "two"}, {"@b", "four"}}), table());
+}
+
+TEST_F(ConfigTest, ErrorNamesTheLogicalLineAndEndsTheLoad)
+{
+	EXPECT_EQ("kestord: " + path + ":3: no command line for service bad\n",
+	    load("% early\n"
+		 "a x \\\n"
+		 " y \\\n"
+		 " z\n"
+		 "bad\n"
+		 "c true\n"
+		 "% late\n"));
+	EXPECT_EQ((Table{{"a", "x  y  z"}}), table());
+	EXPECT_EQ(Lines{"early"}, prependList());
+}
+
+TEST_F(ConfigTest, ReloadReplacesPrependsAndKeepsEveryService)
+{
+	EXPECT_EQ("", load("% one\n% two\nx first\ny second\n"));
+	services.elems[1].intent = Intent::Start;
+	EXPECT_EQ("", load("y third\nz fourth\n"));
+	EXPECT_EQ((Table{{"x", "first"}, {"y", "third"}, {"z", "fourth"}}), table());
+	EXPECT_EQ(Lines{}, prependList());
+	EXPECT_EQ(Intent::Start, services.elems[1].intent);
+	EXPECT_EQ(Intent::Stop, services.elems[2].intent);
+	EXPECT_EQ(State::Stopped, services.elems[2].state);
+}
+
+TEST_F(ConfigTest, UnreadableFileChangesNothing)
+{
+	EXPECT_EQ("", load("% p\na true\n"));
+	std::string missing = dir + "/missing.conf";
+	EXPECT_EQ("kestord: " + missing + ": No such file or directory\n", loadPath(missing));
+	EXPECT_EQ((Table{{"a", "true"}}), table());
+	EXPECT_EQ(Lines{"p"}, prependList());
+	// A directory opens but cannot be read: the prepends are already gone by then.
+	EXPECT_EQ("kestord: " + dir + ": Is a directory\n", loadPath(dir));
+	EXPECT_EQ((Table{{"a", "true"}}), table());
+	EXPECT_EQ(Lines{}, prependList());
+}
+
+TEST_F(ConfigTest, TablesGrowByDoubling)
+{
+	std::string text;
+	std::vector<size_t> caps;
+	std::vector<size_t> prependCaps;
+	for (int i = 1; i <= 17; i++) {
+		text += "s" + std::to_string(i) + " true\n% p\n";
+		ASSERT_EQ("", load(text));
+		ASSERT_EQ(static_cast<size_t>(i), services.len);
+		ASSERT_EQ(static_cast<size_t>(i), prepends.len);
+		caps.push_back(services.cap);
+		prependCaps.push_back(prepends.cap);
+	}
+	std::vector<size_t> expected(17, 32);
+	std::fill(expected.begin(), expected.begin() + 8, 8);
+	std::fill(expected.begin() + 8, expected.begin() + 16, 16);
+	EXPECT_EQ(expected, caps);
+	EXPECT_EQ(expected, prependCaps);
+	EXPECT_EQ("s17", std::string(services.elems[16].name));
+}
+
+TEST_F(ConfigTest, NewServiceOwnsItsPipes)
+{
+	ASSERT_EQ("", load("a true\n"));
+	const Service &s = services.elems[0];
+	EXPECT_EQ(Intent::Stop, s.intent);
+	EXPECT_EQ(State::Stopped, s.state);
+	EXPECT_EQ(0u, s.outLine.len);
+	EXPECT_EQ(0u, s.errLine.len);
+	for (int fd : {s.outPipe[0], s.outPipe[1], s.errPipe[0], s.errPipe[1]}) {
+		ASSERT_GE(fd, 0);
+		EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;
+	}
+	EXPECT_TRUE(fcntl(s.outPipe[0], F_GETFL) & O_NONBLOCK);
+	EXPECT_TRUE(fcntl(s.errPipe[0], F_GETFL) & O_NONBLOCK);
+	EXPECT_FALSE(fcntl(s.outPipe[1], F_GETFL) & O_NONBLOCK);
+	EXPECT_FALSE(fcntl(s.errPipe[1], F_GETFL) & O_NONBLOCK);
+}
+
+} // namespace
