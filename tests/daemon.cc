@@ -152,6 +152,21 @@ servicePid(Daemon &d, const std::string &name, double seconds)
 	return d.services[name];
 }
 
+bool
+logContains(Daemon &d, const std::string &text, double seconds, std::string *found)
+{
+	double deadline = monotonicSeconds() + seconds;
+	for (size_t i = 0;; i++) {
+		if (i == d.log.size() && !readMessage(d, deadline - monotonicSeconds()))
+			return false;
+		if (d.log[i].find(text) != std::string::npos) {
+			if (found != nullptr)
+				*found = d.log[i];
+			return true;
+		}
+	}
+}
+
 std::vector<std::string>
 serviceOutput(Daemon &d, const std::string &name, const std::string &last, double seconds)
 {

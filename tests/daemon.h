@@ -48,6 +48,9 @@ bool waitMessage(Daemon &d, const std::string &text, double seconds, std::string
 // Reads the log, without handing messages out, until the service has been seen started;
 // its latest process id, or -1.
 pid_t servicePid(Daemon &d, const std::string &name, double seconds);
+// Searches the whole log, reading more of it without handing messages out, for a message that
+// holds the text; false when none came in time.
+bool logContains(Daemon &d, const std::string &text, double seconds, std::string *found = nullptr);
 // Reads the log, without handing messages out, until the service has written the line last;
 // every line of output logged for the service before it, or what came when time ran out.
 std::vector<std::string> serviceOutput(Daemon &d, const std::string &name,
