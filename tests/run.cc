@@ -74,6 +74,9 @@ spawnProgram(const std::string &path, const std::vector<std::string> &args, cons
 		sigprocmask(SIG_SETMASK, &none, nullptr);
 		int null = open("/dev/null", O_RDONLY);
 		dup2(null, 0);
+		// The program is to hold 0, 1 and 2 only, and passes on whatever else it is given.
+		if (null > 2)
+			close(null);
 		dup2(out[1], 1);
 		dup2(errp[1], 2);
 		if (!options.dir.empty() && chdir(options.dir.c_str()) == -1)
