@@ -106,6 +106,9 @@ TEST_F(StartUpTest, EachFailureHasItsMessageAndStatus)
 	    {{"-u", "kestor-no-such-user"}, EX_USAGE, "no such user kestor-no-such-user", false},
 	    {{"-g", "kestor-no-such-group"}, EX_USAGE, "no such group kestor-no-such-group",
 		false},
+	    // Users and groups go by name only, even when the name is a number.
+	    {{"-u", "0"}, EX_USAGE, "no such user 0", false},
+	    {{"-g", "0"}, EX_USAGE, "no such group 0", false},
 	    {{"-p", missing + "/kestord.pid"}, EX_CANTCREAT,
 		missing + "/kestord.pid: No such file or directory", false},
 	    {{"-p", kd.dir}, EX_CANTCREAT, kd.dir + ": Is a directory", false},
@@ -129,7 +132,9 @@ TEST_F(StartUpTest, EachFailureHasItsMessageAndStatus)
 
 TEST_F(StartUpTest, SecondDaemonOnTheSamePidFileLeavesItAlone)
 {
-	daemonStart(kd);
+	// Reading stops at the first operand: what follows it is not looked at.
+	std::string ignored = kd.dir + "/ignored.pid";
+	daemonStart(kd, {"operand", "-Z", "-p", ignored});
 	std::string pid = std::to_string(kd.pid);
 	ASSERT_TRUE(waitUntil([&] { return readFile(kd.pidFile) == pid; }, patience))
 	    << readFile(kd.pidFile);
@@ -140,6 +145,7 @@ TEST_F(StartUpTest, SecondDaemonOnTheSamePidFileLeavesItAlone)
 	EXPECT_EQ("kestord: " + kd.pidFile + ": file is locked\n", run.err);
 	EXPECT_EQ(pid, readFile(kd.pidFile));
 	EXPECT_FALSE(fileExists(otherPipe));
+	EXPECT_FALSE(fileExists(ignored));
 	EXPECT_TRUE(processExists(kd.pid));
 
 	ASSERT_TRUE(daemonStop(kd, patience));
@@ -355,8 +361,8 @@ TEST_F(DaemonTest, ServicesRunAsTheServiceUserUnlessPrivileged)
 	std::string uid = std::to_string(nobody->pw_uid), gid = std::to_string(nobody->pw_gid);
 	std::string home = nobody->pw_dir;
 	std::string show = "grep -e ^Uid: -e ^Gid: -e ^Groups: /proc/self/status; echo end\n";
-	daemonConfig(kd, "ids " + show + "@ids " + show +
-			     "env tr \"\\0\" \"\\n\" < /proc/$$/environ; echo end\n");
+	std::string env = "tr \"\\0\" \"\\n\" < /proc/$$/environ; echo end\n";
+	daemonConfig(kd, "ids " + show + "@ids " + show + "env " + env + "@env " + env);
 	daemonStart(kd, {"-t", "60000", "-u", "nobody"});
 
 	auto ids = credentials(kd, "ids");
@@ -377,10 +383,13 @@ TEST_F(DaemonTest, ServicesRunAsTheServiceUserUnlessPrivileged)
 	std::sort(theirs.begin(), theirs.end());
 	EXPECT_EQ(ours, theirs);
 
-	std::vector<std::string> env = serviceOutput(kd, "env", "end", patience);
-	ASSERT_EQ(4u, env.size());
-	EXPECT_EQ("USER=nobody", env[2]);
-	EXPECT_EQ("HOME=" + home, env[3]);
+	// Both get the service user's environment.
+	for (const char *name : {"env", "@env"}) {
+		std::vector<std::string> lines = serviceOutput(kd, name, "end", patience);
+		ASSERT_EQ(4u, lines.size()) << name;
+		EXPECT_EQ("USER=nobody", lines[2]) << name;
+		EXPECT_EQ("HOME=" + home, lines[3]) << name;
+	}
 }
 
 TEST_F(DaemonTest, GroupOptionReplacesTheUsersGroup)
@@ -454,6 +463,21 @@ TEST_F(DaemonTest, TerminationStopsEveryServiceGroupAndCleansUp)
 	EXPECT_TRUE(waitUntil([&] { return !processExists(grandchild); }, patience));
 	EXPECT_FALSE(fileExists(kd.pidFile));
 	EXPECT_FALSE(fileExists(kd.control));
+}
+
+TEST_F(DaemonTest, InterruptShutsDownLikeTermination)
+{
+	daemonConfig(kd, "idle sleep 1000\n");
+	daemonStart(kd);
+	pid_t pid = servicePid(kd, "idle", patience);
+	ASSERT_GT(pid, 0);
+	daemonSignal(kd, SIGINT);
+	ASSERT_TRUE(waitExit(kd.child, patience));
+	EXPECT_EQ(0, exitStatus(kd.child.status));
+	EXPECT_TRUE(logContains(kd, "idle[" + std::to_string(pid) + "] stopped", patience));
+	EXPECT_FALSE(processExists(pid));
+	EXPECT_FALSE(fileExists(kd.control));
+	EXPECT_FALSE(fileExists(kd.pidFile));
 }
 
 TEST_F(DaemonTest, ShutdownWaitsForAServiceThatIgnoresTermination)
