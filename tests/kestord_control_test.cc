@@ -333,7 +333,12 @@ TEST_F(ActionTest, SignalReachesOnlyAServiceWithAProcess)
 TEST_F(ActionTest, DropRemovesOnlyServicesWithoutAProcess)
 {
 	EXPECT_EQ(Lines{}, command(kd, "drop run"));
+	EXPECT_TRUE(waitUntil([&] { return processTitle(kd.pid) == "kestord: 1/3 services"; },
+	    patience)) << processTitle(kd.pid);
 	EXPECT_EQ((Lines{"pend[] dropped", "stopd[] dropped"}), command(kd, "drop pend stopd"));
+	// The title follows the table once the command is done.
+	EXPECT_TRUE(waitUntil([&] { return processTitle(kd.pid) == "kestord: 1/1 services"; },
+	    patience)) << processTitle(kd.pid);
 	EXPECT_EQ((Lines{"no services matching pend", "no services matching stopd"}),
 	    command(kd, "status pend stopd"));
 	EXPECT_EQ(Lines{tag("run", run) + " is started (up T)"}, masked(command(kd, "status *")));
@@ -504,6 +509,7 @@ TEST_F(ControlTest, EachPatternIsMatchedOnItsOwn)
 	EXPECT_EQ((Lines{up("b"), up("a")}), masked(command(kd, "status [ab]")));
 	EXPECT_EQ((Lines{"no services matching ?a", up("b"), up("a")}),
 	    masked(command(kd, "status ?a ?")));
+	EXPECT_EQ((Lines{up("a"), up("b")}), masked(command(kd, "status \\a [!a]")));
 
 	// The empty pattern costs nothing but its notice; the stop still follows.
 	EXPECT_EQ(Lines{"no services matching "}, command(kd, "stop  b"));
