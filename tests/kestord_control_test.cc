@@ -579,6 +579,19 @@ TEST_F(ControlTest, LinesAreCutWhereverTheWritesFall)
 	EXPECT_TRUE(untilMark(kd, mark, got));
 	EXPECT_EQ(Lines{up("b")}, masked(got));
 
+	// The status signal meanwhile leaves the unfinished command as it was.
+	ASSERT_TRUE(clientOpen(kd, client));
+	ASSERT_TRUE(clientWrite(client, "status "));
+	EXPECT_TRUE(waitUntil([&] { return clientUnread(client) == 0; }, patience));
+	daemonSignal(kd, SIGUSR1);
+	EXPECT_EQ((Lines{up("b"), up("a")}), masked(nextMessages(kd, 2)));
+	mark = nextMark();
+	ASSERT_TRUE(clientWrite(client, "a\n" + mark + "\n"));
+	clientClose(client);
+	got.clear();
+	EXPECT_TRUE(untilMark(kd, mark, got));
+	EXPECT_EQ(Lines{up("a")}, masked(got));
+
 	// A carriage return is a byte of the last pattern like any other.
 	EXPECT_EQ((Lines{up("b"), "no services matching a\r"}), masked(command(kd, "status b a\r")));
 }
