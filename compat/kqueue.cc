@@ -297,7 +297,8 @@ queueDeliver(Queue *queue, struct kevent *events, int nevents)
 		Watch *oldest = nullptr;
 		for (size_t i = 0; i < queue->watches.len; i++) {
 			Watch *watch = &queue->watches.elems[i];
-			if (watch->fired != 0 && (oldest == nullptr || watch->since < oldest->since))
+			if (watch->fired != 0 &&
+			    (oldest == nullptr || watch->since < oldest->since))
 				oldest = watch;
 		}
 		if (timer->fired && (oldest == nullptr || timer->since < oldest->since)) {

@@ -69,11 +69,11 @@ main(int argc, char *argv[])
 			delay = static_cast<int32_t>(strtol(optarg, nullptr, 10));
 			break;
 		case 'f':
-			// The descriptor stays open for the life of the tool: it is what is watched.
+			// The descriptor is what is watched: it stays open for good.
 			if ((fd = open(optarg, O_RDONLY | O_CLOEXEC)) == -1)
 				err(EX_TEMPFAIL, "%s", optarg);
-			EV_SET(&change, fd, EVFILT_VNODE, EV_ADD | EV_CLEAR, NOTE_WRITE | NOTE_DELETE,
-			    0, optarg);
+			EV_SET(&change, fd, EVFILT_VNODE, EV_ADD | EV_CLEAR,
+			    NOTE_WRITE | NOTE_DELETE, 0, optarg);
 			if (kevent(kq, &change, 1, nullptr, 0, nullptr) == -1)
 				err(EX_OSERR, "kevent");
 			break;
@@ -106,8 +106,8 @@ main(int argc, char *argv[])
 	for (;;) {
 		waitEvent(kq, &event);
 		if (delay != 0) {
-			// Writes during the delay are taken and dropped; the run that follows carries
-			// the path of the change that began it.
+			// Writes during the delay are taken and dropped; the run that follows
+			// carries the path of the change that began it.
 			EV_SET(&change, 0, EVFILT_TIMER, EV_ADD | EV_ONESHOT, 0,
 			    static_cast<int64_t>(delay), event.udata);
 			if (kevent(kq, &change, 1, nullptr, 0, nullptr) == -1)
@@ -116,7 +116,8 @@ main(int argc, char *argv[])
 				waitEvent(kq, &event);
 		}
 		if (event.filter == EVFILT_VNODE && (event.fflags & NOTE_DELETE) != 0)
-			errx(EX_TEMPFAIL, "%s: file removed", static_cast<const char *>(event.udata));
+			errx(EX_TEMPFAIL, "%s: file removed",
+			    static_cast<const char *>(event.udata));
 		if (append)
 			command[argc] = static_cast<char *>(event.udata);
 		runCommand(command);
