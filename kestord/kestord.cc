@@ -477,13 +477,16 @@ shutdownWait(size_t count)
 }
 
 // The descriptors 0, 1 and 2 are given to every service; one that was closed when the daemon
-// started would otherwise be taken by a pipe or the control FIFO.
+// started would otherwise be taken by a pipe or the control FIFO. Anything else the daemon
+// was started with is closed: services would inherit it, and a caller waiting for the end of
+// a pipe it passed on would wait for as long as the daemon runs.
 static void
 standardDescriptors(void)
 {
 	for (int fd = 0; fd <= 2; fd++)
 		if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) == -1)
 			err(EX_OSERR, "/dev/null");
+	closefrom(STDERR_FILENO + 1);
 }
 
 // kestord keeps the services of its configuration file running: it starts each under /bin/sh,
