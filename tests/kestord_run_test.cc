@@ -267,23 +267,24 @@ TEST_F(RestartPolicy, DelayDoublesStartsOverAfterALongRunAndStopsOnAStopStatus)
 	// Three quick failures, a long run, a clean exit, and then 64, a default stop status.
 	writeFile(kd.dir + "/flap.sh", "date +%s.%N >> starts\n"
 				       "n=$(wc -l < starts)\n"
+				       "[ $n -ne 4 ] || sleep 3\n"
+				       "date +%s.%N >> exits\n"
 				       "case $n in\n"
-				       "4) sleep 3; exit 1;;\n"
 				       "5) exit 0;;\n"
 				       "6) exit 64;;\n"
 				       "*) exit 1;;\n"
 				       "esac\n");
 	daemonConfig(kd, "flap sh flap.sh\n");
-	daemonStart(kd, {"-C", kd.dir, "-t", "20", "-r", "2000"});
+	daemonStart(kd, {"-C", kd.dir, "-t", "100", "-r", "2000"});
 
 	std::vector<std::string> expected{
-	    "flap[1] started", "flap[1] exited 1", "flap[1] restarting in 20ms",
-	    "flap[2] started", "flap[2] exited 1", "flap[2] restarting in 40ms",
-	    "flap[3] started", "flap[3] exited 1", "flap[3] restarting in 80ms",
-	    // A run of at least 2 s sets the delay back, though this start doubled it to 160ms.
-	    "flap[4] started", "flap[4] exited 1", "flap[4] restarting in 20ms",
+	    "flap[1] started", "flap[1] exited 1", "flap[1] restarting in 100ms",
+	    "flap[2] started", "flap[2] exited 1", "flap[2] restarting in 200ms",
+	    "flap[3] started", "flap[3] exited 1", "flap[3] restarting in 400ms",
+	    // A run of at least 2 s sets the delay back, though this start doubled it to 800ms.
+	    "flap[4] started", "flap[4] exited 1", "flap[4] restarting in 100ms",
 	    // Exit 0 is no failure to log, but the service is restarted all the same.
-	    "flap[5] started", "flap[5] restarting in 40ms",
+	    "flap[5] started", "flap[5] restarting in 200ms",
 	    "flap[6] started", "flap[6] exited 64", "flap[6] stopped",
 	};
 	EXPECT_EQ(expected, messagesAbout(kd, "flap", expected.size(), 30));
@@ -293,13 +294,15 @@ TEST_F(RestartPolicy, DelayDoublesStartsOverAfterALongRunAndStopsOnAStopStatus)
 	EXPECT_EQ(std::vector<std::string>{"flap[] is stopped"}, messagesAbout(kd, "flap", 1, 10));
 	EXPECT_EQ("kestord: 0/1 services", processTitle(kd.pid));
 
-	// Each start came at least the announced delay after the one before.
-	std::vector<double> stamps = readStamps(kd.dir + "/starts");
-	ASSERT_EQ(6u, stamps.size());
-	double least[] = {0.020, 0.040, 0.080, 3.020, 0.040};
+	// Each process started at least the announced delay after the one before had ended.
+	std::vector<double> starts = readStamps(kd.dir + "/starts");
+	std::vector<double> exits = readStamps(kd.dir + "/exits");
+	ASSERT_EQ(6u, starts.size());
+	ASSERT_EQ(6u, exits.size());
+	double delays[] = {0.1, 0.2, 0.4, 0.1, 0.2};
 	for (size_t i = 0; i < 5; i++) {
-		EXPECT_GE(stamps[i + 1] - stamps[i], least[i]) << "start " << i + 2;
-		EXPECT_LT(stamps[i + 1] - stamps[i], least[i] + 5) << "start " << i + 2;
+		EXPECT_GE(starts[i + 1] - exits[i], delays[i]) << "start " << i + 2;
+		EXPECT_LT(starts[i + 1] - exits[i], delays[i] + 5) << "start " << i + 2;
 	}
 }
 
