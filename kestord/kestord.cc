@@ -505,6 +505,9 @@ main(int argc, char *argv[])
 	int ch;
 
 	standardDescriptors();
+	// The copy of the log on standard error must not kill the daemon when whoever reads it
+	// goes away (kestord -d | head); services get the default action back before exec.
+	signal(SIGPIPE, SIG_IGN);
 	setproctitleInit(argc, argv);
 	openlog(getprogname(), LOG_PID | LOG_NDELAY | LOG_PERROR, LOG_DAEMON);
 	parseExits("64,65,66,72,73", stopExits);

@@ -293,7 +293,7 @@ serviceExec(Service *service)
 	// Back to the default actions first, so that a signal sent now is neither caught by the
 	// daemon's handler in this process nor lost; then the mask the daemon blocks goes.
 	for (int signo = 1; signo < NSIG; signo++)
-		if (sigismember(&handledSignals, signo) == 1)
+		if (sigismember(&handledSignals, signo) == 1 || signo == SIGPIPE)
 			signal(signo, SIG_DFL);
 	sigset_t none;
 	sigemptyset(&none);

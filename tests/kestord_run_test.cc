@@ -374,14 +374,21 @@ TEST_F(RestartPolicy, KillIsLoggedAndRestartedTermAloneIsNotLogged)
 	EXPECT_EQ(expected, messagesAbout(kd, "k", expected.size(), 10));
 }
 
-TEST_F(RestartPolicy, ServicesStartWithNoSignalBlocked)
+TEST_F(RestartPolicy, ServicesStartWithNoSignalBlockedOrIgnored)
 {
-	daemonConfig(kd, "mask grep SigBlk /proc/self/status\n"
+	daemonConfig(kd, "mask grep -E '^Sig(Blk|Ign)' /proc/self/status\n"
 			 "nap sleep 1000\n");
 	daemonStart(kd, {"-t", "60000"});
 	EXPECT_EQ((std::vector<std::string>{"mask[1] started", "mask[1]: SigBlk:\t0000000000000000",
+					    "mask[1]: SigIgn:\t0000000000000000",
 					    "mask[1] restarting in 1m 0s"}),
-		  messagesAbout(kd, "mask", 3, 10));
+		  messagesAbout(kd, "mask", 4, 10));
+	// The daemon itself ignores SIGPIPE, which a reader of its standard error that goes away
+	// would otherwise send it; its services above still have the default action.
+	daemonSignal(kd, SIGPIPE);
+	ASSERT_TRUE(controlWrite(kd, "status mask\n"));
+	EXPECT_TRUE(waitMessage(kd, "mask[] is restarting in", 10));
+	EXPECT_TRUE(processExists(kd.pid));
 
 	pid_t nap = servicePid(kd, "nap", 10);
 	ASSERT_GT(nap, 0);
