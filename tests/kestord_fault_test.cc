@@ -317,15 +317,14 @@ TEST_F(NobodyTest, ForkFailureIsRetriedWithADoublingDelayUntilForksSucceed)
 {
 	// Processes of nobody that take up the daemon's quota until they are killed. The
 	// limit counts every process of the user: with the daemon, the quota is then full.
+	std::vector<std::string> sleeper = asNobody("/bin/sleep");
+	sleeper.push_back("1000");
 	for (int i = 0; i < 2; i++)
-		helpers.push_back(spawnProgram("/usr/bin/setpriv", [&] {
-			std::vector<std::string> args = asNobody("/bin/sleep");
-			args.push_back("1000");
-			return args;
-		}()));
+		helpers.push_back(spawnProgram("/usr/bin/setpriv", sleeper));
+	std::vector<std::string> ids(4, std::to_string(uid));
 	ASSERT_TRUE(waitUntil([&] {
-		return statusField(helpers.back().pid, "Uid:") ==
-		    std::vector<std::string>(4, std::to_string(uid));
+		return std::all_of(helpers.begin(), helpers.end(),
+		    [&](const Child &helper) { return statusField(helper.pid, "Uid:") == ids; });
 	}, patience));
 	daemonConfig(kd, "");
 	startAsNobody({"-t", "200"}, processesOf(uid) + 1);
