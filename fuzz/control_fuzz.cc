@@ -98,8 +98,12 @@ reap(bool wait)
 			// A STOP from the input must not hold the wait up.
 			if (wait)
 				killpg(s.pid, SIGCONT);
+			// The fuzzer's own timer interrupts a wait that blocks.
 			int status;
-			pid_t pid = waitpid(s.pid, &status, wait ? 0 : WNOHANG);
+			pid_t pid;
+			while ((pid = waitpid(s.pid, &status, wait ? 0 : WNOHANG)) == -1 &&
+			    errno == EINTR)
+				;
 			if (pid == -1)
 				fail("waitpid", strerror(errno));
 			if (pid == 0)
