@@ -400,6 +400,11 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 		int ready = ppoll(pollFds, slots, due ? &timeout : nullptr, &empty);
 		if (ready == -1 && errno != EINTR) {
 			syslog(LOG_WARNING, "ppoll: %s", strerror(errno));
+			// A failure that lasts (more slots than the descriptor limit allows) would
+			// otherwise turn the loop into a spin that floods the log; a second's pause
+			// that signals still cut short keeps the daemon responsive meanwhile.
+			struct timespec pause = {1, 0};
+			ppoll(nullptr, 0, &pause, &empty);
 			continue;
 		}
 		signalsAdmit();
@@ -438,7 +443,7 @@ shutdownWait(size_t count)
 
 	while (count > 0) {
 		if (pollFds == nullptr) {
-			// Without a poll set the plain wait is all that is left.
+			// Without a poll set that works, the plain wait is all that is left.
 			int status;
 			pid_t pid = wait(&status);
 			if (pid == -1)
@@ -466,6 +471,11 @@ shutdownWait(size_t count)
 			pollFds[2 * i + 1] = {services.elems[i].errPipe[0], POLLIN, 0};
 		}
 		int ready = ppoll(pollFds, 2 * services.len, nullptr, &empty);
+		if (ready == -1 && errno != EINTR) {
+			free(pollFds);
+			pollFds = nullptr;
+			continue;
+		}
 		if (ready > 0) {
 			signalsAdmit();
 			for (size_t i = 0; i < services.len; i++)

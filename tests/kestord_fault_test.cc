@@ -417,6 +417,37 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsAtReloadKeepsTheDaemonWorking)
 	EXPECT_EQ(0, exitStatus(kd.child.status));
 }
 
+TEST_F(DaemonTest, PollSetBeyondTheDescriptorLimitNeitherSpinsNorWedges)
+{
+	// Three services need seven slots; with a limit of five every ppoll fails at once.
+	daemonConfig(kd, "a sleep 1000\nb sleep 1000\nc sleep 1000\n");
+	daemonStart(kd, {"-t", "60000"});
+	pid_t a = servicePid(kd, "a", patience);
+	ASSERT_GT(a, 0);
+	ASSERT_TRUE(daemonReady(kd));
+	struct rlimit saved;
+	ASSERT_EQ(0, prlimit(kd.pid, RLIMIT_NOFILE, nullptr, &saved));
+	struct rlimit tight = {5, saved.rlim_max};
+	ASSERT_EQ(0, prlimit(kd.pid, RLIMIT_NOFILE, &tight, nullptr));
+
+	double cpu = cpuSeconds(kd.pid);
+	daemonSignal(kd, SIGUSR1);
+	ASSERT_TRUE(waitMessage(kd, std::string("ppoll: ") + strerror(EINVAL), patience));
+	sleepSeconds(3);
+	size_t failures = 0;
+	std::string message;
+	while (nextMessage(kd, message, 0.1))
+		failures += message == std::string("ppoll: ") + strerror(EINVAL);
+	// About one a second, not thousands.
+	EXPECT_LE(failures, 6u);
+	EXPECT_LT(cpuSeconds(kd.pid) - cpu, 0.5);
+
+	// A signal still cuts the pause short, and the shutdown waits for every service.
+	ASSERT_TRUE(daemonStop(kd, patience));
+	EXPECT_EQ(0, exitStatus(kd.child.status));
+	EXPECT_FALSE(processExists(a));
+}
+
 TEST_F(DaemonTest, ServiceIgnoringTermStaysStoppingUntilKilled)
 {
 	daemonConfig(kd, "stubborn trap '' TERM; echo ready; while :; do sleep 1; done\n");
