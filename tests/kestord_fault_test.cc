@@ -33,16 +33,6 @@ namespace {
 
 constexpr double patience = 20; // seconds; the machine may be loaded
 
-std::vector<std::string>
-words(const std::string &text)
-{
-	std::istringstream in(text);
-	std::vector<std::string> all;
-	for (std::string word; in >> word;)
-		all.push_back(word);
-	return all;
-}
-
 // The words after the field's name in /proc/PID/status, e.g. "VmRSS:" or "Uid:".
 std::vector<std::string>
 statusField(pid_t pid, const std::string &field)

@@ -25,16 +25,6 @@ namespace {
 
 constexpr double patience = 20; // seconds; the machine may be loaded
 
-std::vector<std::string>
-words(const std::string &text)
-{
-	std::istringstream in(text);
-	std::vector<std::string> all;
-	for (std::string word; in >> word;)
-		all.push_back(word);
-	return all;
-}
-
 // What the platform's getopt itself prints for these arguments under kestord's option string.
 std::string
 getoptDiagnostic(const std::vector<std::string> &args)

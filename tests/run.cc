@@ -21,6 +21,16 @@
 
 extern char **environ;
 
+std::vector<std::string>
+words(const std::string &text)
+{
+	std::istringstream in(text);
+	std::vector<std::string> all;
+	for (std::string word; in >> word;)
+		all.push_back(word);
+	return all;
+}
+
 double
 monotonicSeconds()
 {

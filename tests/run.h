@@ -64,6 +64,8 @@ void writeFile(const std::string &path, const std::string &text);
 std::string readFile(const std::string &path);
 bool fileExists(const std::string &path);
 // Waits until the predicate holds, checking every few milliseconds; false when it never did.
+// The words of a text, split at white space.
+std::vector<std::string> words(const std::string &text);
 double monotonicSeconds();
 void sleepSeconds(double seconds);
 template <typename F>
