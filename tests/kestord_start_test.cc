@@ -298,6 +298,9 @@ TEST_F(DaemonTest, PlainCommandsAreExecdOthersRunAsWritten)
 	EXPECT_TRUE(waitUntil([&] {
 		return readFile("/proc/" + std::to_string(sleeper) + "/comm") == "sleep\n";
 	}, patience));
+	// A compound command keeps the shell, which runs sleep as its child; the comm is read
+	// once that child exists, since right after the fork it is still the daemon's.
+	EXPECT_TRUE(waitUntil([&] { return !childrenOf(shell).empty(); }, patience));
 	EXPECT_EQ("sh\n", readFile("/proc/" + std::to_string(shell) + "/comm"));
 }
 
