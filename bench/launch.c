@@ -38,7 +38,8 @@ main(int argc, char *argv[])
 			execvp(command[0], command);
 			// A vfork child shares the launcher's memory: a plain write and _exit only.
 			static const char msg[] = "launch: exec failed\n";
-			write(STDERR_FILENO, msg, sizeof(msg) - 1);
+			ssize_t n = write(STDERR_FILENO, msg, sizeof(msg) - 1);
+			(void)n;
 			_exit(126);
 		}
 		printf("%d\n", (int)pid);
