@@ -631,9 +631,15 @@ main(int argc, char *argv[])
 	if (wst.st_dev != st.st_dev || wst.st_ino != st.st_ino)
 		errx(EX_CANTCREAT, "%s: replaced while opening", controlPath);
 
-	if (detach && daemon(0, 0) == -1) {
-		syslog(LOG_WARNING, "daemon: %s", strerror(errno));
-		exit(EX_OSERR);
+	if (detach) {
+		if (daemon(0, 0) == -1) {
+			syslog(LOG_WARNING, "daemon: %s", strerror(errno));
+			exit(EX_OSERR);
+		}
+		// Standard error is the null device now; copying every message there would only
+		// cost four system calls a line.
+		closelog();
+		openlog(getprogname(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
 	}
 	if (pidFd != -1 && dprintf(pidFd, "%ju", static_cast<uintmax_t>(getpid())) < 0)
 		syslog(LOG_WARNING, "%s: %s", pidPath, strerror(errno));
