@@ -31,6 +31,8 @@
 // then tells a removal from a chmod.
 constexpr uint32_t watchMask = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF;
 constexpr uint32_t vnodeNotes = NOTE_WRITE | NOTE_DELETE;
+// An event with the longest name inotify pads it to.
+constexpr size_t eventMax = sizeof(struct inotify_event) + NAME_MAX + 1;
 
 // A vnode watch, one per descriptor registered: inotify keeps a single watch for one file, so
 // several of these may share a wd, and each gets its own events.
@@ -192,6 +194,11 @@ queueCollect(Queue *queue)
 			queueNotice(queue, event->wd, event->mask);
 			off += sizeof(*event) + event->len;
 		}
+		// inotify fills a read with every event that fits, so one that left room for the
+		// largest event has emptied the queue; reading again would only meet EAGAIN, one
+		// more system call on every wake-up.
+		if (static_cast<size_t>(n) <= sizeof(buf) - eventMax)
+			break;
 	}
 	if (n == -1 && errno != EAGAIN)
 		return -1;

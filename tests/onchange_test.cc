@@ -184,6 +184,19 @@ TEST_F(KqueueTest, BlockingWaitHandsOutOneEventAtATime)
 	EXPECT_EQ(Events({"a write"}), woken);
 }
 
+TEST_F(KqueueTest, BurstLongerThanOneReadIsStillOneEventPerWatch)
+{
+	watch("a", "a");
+	watch("b", "b");
+	// Alternate files keep inotify from merging them: 600 events, more than one read holds.
+	for (int i = 0; i < 300; i++) {
+		append(path("a"));
+		append(path("b"));
+	}
+	EXPECT_EQ(Events({"a write", "b write"}), take());
+	EXPECT_EQ(Events(), take());
+}
+
 TEST_F(KqueueTest, TimerRefusesANegativePeriod)
 {
 	errno = 0;
@@ -537,6 +550,27 @@ TEST_F(OnchangeTest, CommandStatusEndsTheTool)
 	ASSERT_TRUE(writeUntilExit(tool, "a"));
 	EXPECT_EQ(126, exitStatus(tool.status));
 	EXPECT_EQ("onchange: no-such-command-here: No such file or directory\n", tool.err);
+}
+
+TEST_F(OnchangeTest, CommandIsFoundAndRunAsExecvpRunsIt)
+{
+	// Found through PATH, a script without "#!" goes to the shell, in the tool's environment.
+	ASSERT_EQ(0, mkdir(path("bin").c_str(), 0755));
+	writeFile(path("bin/greet"), "echo \"$GREETING\"; exit 6\n");
+	writeFile(path("bin/plain"), "exit 0\n");
+	ASSERT_EQ(0, chmod(path("bin/greet").c_str(), 0755));
+	Options options;
+	options.dir = dir;
+	options.clearEnv = true;
+	options.env = {"PATH=" + path("bin") + ":/usr/bin:/bin", "GREETING=hello"};
+	Result result = runProgram(ONCHANGE_PATH, {"-i", "-f", "a", "greet"}, options, 10);
+	EXPECT_EQ(6, exitStatus(result)) << result.err;
+	EXPECT_EQ("hello\n", result.out);
+
+	// A file that may not be executed is the system's refusal, reported for the child.
+	result = runProgram(ONCHANGE_PATH, {"-i", "-f", "a", "bin/plain"}, options, 10);
+	EXPECT_EQ(126, exitStatus(result));
+	EXPECT_EQ("onchange: bin/plain: Permission denied\n", result.err);
 }
 
 TEST_F(OnchangeTest, DelayTakesTheLastOptionAndTextWithoutDigitsIsNone)
