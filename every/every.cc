@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <err.h>
+#include <errno.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <sysexits.h>
@@ -47,23 +48,37 @@ parseInterval(const char *text, uint32_t *seconds)
 	return nullptr;
 }
 
+// Why the command could not be executed, or 0. The vfork child shares the parent's memory
+// and is gone before the parent reads this, so the parent reports the failure for it.
+static volatile int execError;
+
 // Returns only when the command exited with status 0; any other end of it ends the tool
-// with its exit status, or with the raw wait status when a signal killed it.
+// with its exit status, or with the raw wait status when a signal killed it. vfork spares
+// the copy of the page tables that fork makes and the faults on the copied pages after it.
+// The child, on the parent's memory, runs execvp alone (it searches the PATH and hands a
+// script without "#!" to the shell, on the stack) and _exit, which flushes nothing.
 static void
 runCommand(char **argv)
 {
 	pid_t pid;
 	int status;
 
-	switch ((pid = fork())) {
+	execError = 0;
+	switch ((pid = vfork())) {
 	case -1:
 		err(EX_OSERR, "fork");
 	case 0:
 		execvp(argv[0], argv);
-		err(126, "%s", argv[0]);
+		execError = errno;
+		_exit(126);
 	}
 	if (wait(&status) == -1)
 		err(EX_OSERR, "wait");
+	// 126: the command could not be run, the status its child has just ended with.
+	if (execError != 0) {
+		errno = execError;
+		err(126, "%s", argv[0]);
+	}
 	if (WIFEXITED(status))
 		status = WEXITSTATUS(status);
 	if (status != 0)

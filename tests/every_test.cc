@@ -1,5 +1,6 @@
 // every_test.cc: the interval text in process, and the tool itself as a black box.
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sysexits.h>
 
 #include <sys/wait.h>
@@ -160,6 +161,27 @@ TEST_F(EveryTest, CommandWordsAreNotTakenAsOptions)
 	Result run = every({"1", "sh", "-c", "echo \"$0\" \"$1\"; exit 4", "-x", "--y"});
 	EXPECT_EQ(4, exitStatus(run));
 	EXPECT_EQ("-x --y\n", run.out);
+}
+
+TEST_F(EveryTest, CommandIsFoundAndRunAsExecvpRunsIt)
+{
+	// Found through PATH, a script without "#!" goes to the shell, in the tool's environment.
+	ASSERT_EQ(0, mkdir((dir + "/bin").c_str(), 0755));
+	writeFile(dir + "/bin/greet", "echo \"$GREETING\"; exit 6\n");
+	writeFile(dir + "/bin/plain", "exit 0\n");
+	ASSERT_EQ(0, chmod((dir + "/bin/greet").c_str(), 0755));
+	Options options;
+	options.dir = dir;
+	options.clearEnv = true;
+	options.env = {"PATH=" + dir + "/bin:/usr/bin:/bin", "GREETING=hello"};
+	Result run = runProgram(EVERY_PATH, {"1", "greet"}, options);
+	EXPECT_EQ(6, exitStatus(run)) << run.err;
+	EXPECT_EQ("hello\n", run.out);
+
+	// A file that may not be executed is the system's refusal, reported for the child.
+	run = runProgram(EVERY_PATH, {"1h", "bin/plain"}, options);
+	EXPECT_EQ(126, exitStatus(run));
+	EXPECT_EQ("every: bin/plain: Permission denied\n", run.err);
 }
 
 } // namespace
