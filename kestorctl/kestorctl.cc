@@ -28,11 +28,9 @@
 // it takes whole.
 constexpr size_t lineMax = 511;
 // What one call writes: the command, and with -w the status request before it, each behind a
-// marker, and the last marker. Within PIPE_BUF the write is atomic, so the lines of concurrent
-// callers never interleave and the daemon runs ours one after the other.
+// marker, and the last marker.
 constexpr size_t markerMax = 64;
 constexpr size_t writeMax = 2 * lineMax + 3 * markerMax;
-static_assert(writeMax <= PIPE_BUF, "the command and its markers must go in one atomic write");
 
 // The complaints of the control language; an answer line that begins with one makes status 1.
 static constexpr const char *complaints[] = {
@@ -221,6 +219,7 @@ logOpenJournal(Log *log, const char *const argv[])
 	case -1:
 		err(EX_OSERR, "fork");
 	case 0:
+		signal(SIGPIPE, SIG_DFL);
 		if (dup2(fds[1], STDOUT_FILENO) == -1)
 			_exit(126);
 		execvp(argv[0], const_cast<char *const *>(argv));
@@ -495,6 +494,10 @@ main(int argc, char *argv[])
 	if (!noAnswer)
 		len += static_cast<size_t>(snprintf(text + len, markerMax, "status %s.%d\n", token,
 		    markers));
+	// Up to PIPE_BUF bytes a write is atomic, so the lines of concurrent callers never come
+	// between ours; on a system where it is as small as 512 bytes that limits the command.
+	if (len > PIPE_BUF)
+		errx(EX_USAGE, "command and markers longer than %d bytes", PIPE_BUF);
 
 	signal(SIGPIPE, SIG_IGN);
 	int64_t deadline = nowMillis() + timeout;
