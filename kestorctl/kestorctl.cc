@@ -408,7 +408,8 @@ awaitedStep(AwaitedList *list, const char *text, bool restart)
 		Awaited *a = &list->elems[i];
 		if (!a->stopped && parseEvent(text, a->name, "stopped") == a->pid)
 			return a->stopped = true;
-		if (restart && a->stopped && !a->started && parseEvent(text, a->name, "started") > 0)
+		if (restart && a->stopped && !a->started &&
+		    parseEvent(text, a->name, "started") > 0)
 			return a->started = true;
 	}
 	return false;

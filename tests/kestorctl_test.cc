@@ -72,12 +72,13 @@ struct KestorctlTest : DaemonTest {
 	void
 	relay()
 	{
+		const std::string &err = kd.child.err, header = "Dec  9 13:00:00 host ";
 		std::string text = held;
-		size_t end = kd.child.err.rfind('\n');
+		size_t end = err.rfind('\n');
 		for (size_t nl; copied <= end && end != std::string::npos; copied = nl + 1) {
-			nl = kd.child.err.find('\n', copied);
-			text += "Dec  9 13:00:00 host " + kd.child.err.substr(copied, nl + 1 - copied) +
-			    "Dec  9 13:00:00 host kestord[1]: no services matching intruder\n";
+			nl = err.find('\n', copied);
+			text += header + err.substr(copied, nl + 1 - copied) + header +
+			    "kestord[1]: no services matching intruder\n";
 		}
 		size_t half = held.size() + (text.size() - held.size()) / 2;
 		held = text.substr(half);
@@ -232,8 +233,9 @@ TEST_F(KestorctlAloneTest, FailsAtOnceWhenThePipeCannotTakeTheCommand)
 	ssize_t n = read(reader, buf, sizeof(buf));
 	close(reader);
 	ASSERT_GT(n, 0);
+	std::string marker = "(kestorctl\\.[0-9]+\\.[0-9a-f]{8})";
 	EXPECT_TRUE(std::regex_match(std::string(buf, n),
-	    std::regex("status (kestorctl\\.[0-9]+\\.[0-9a-f]{8})\\.0\nstatus \\*\nstatus \\1\\.1\n")))
+	    std::regex("status " + marker + "\\.0\nstatus \\*\nstatus \\1\\.1\n")))
 	    << std::string(buf, n);
 
 	// A log that cannot be read: nothing is written, so nothing is done unanswered.
