@@ -2,6 +2,7 @@
 // and control readers, and the event loop that drives everything in one thread.
 #include <sys/types.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -42,6 +43,7 @@ const char *serviceEnviron[5] = {
 	nullptr,
 };
 uint32_t stopExits[8];
+struct rlimit serviceFileLimit;
 
 volatile sig_atomic_t signals[NSIG];
 sigset_t handledSignals;
@@ -171,7 +173,12 @@ parseConfig(const char *path)
 		char *command = p + nameLen + 1;
 		command += strspn(command, " \t");
 		if (serviceAdd(p, command) == -1) {
-			syslog(LOG_WARNING, "cannot add service: %s", strerror(errno));
+			int saved = errno;
+			syslog(LOG_WARNING, "cannot add service: %s", strerror(saved));
+			struct rlimit limit;
+			if (saved == EMFILE && getrlimit(RLIMIT_NOFILE, &limit) == 0)
+				syslog(LOG_NOTICE, "descriptor limit of %ju reached with %zu services",
+				    static_cast<uintmax_t>(limit.rlim_cur), services.len);
 			goto done;
 		}
 	}
@@ -499,6 +506,19 @@ standardDescriptors(void)
 	closefrom(STDERR_FILENO + 1);
 }
 
+// Each service holds four descriptors, so the soft limit most hosts give (1024) would stop the
+// table at about 250 services; the daemon takes the hard limit for itself, ppoll having no
+// bound of its own, and hands the limit it was given back to every service.
+static void
+descriptorLimitRaise(void)
+{
+	if (getrlimit(RLIMIT_NOFILE, &serviceFileLimit) == -1)
+		err(EX_OSERR, "getrlimit");
+	struct rlimit raised = {serviceFileLimit.rlim_max, serviceFileLimit.rlim_max};
+	if (raised.rlim_cur != serviceFileLimit.rlim_cur && setrlimit(RLIMIT_NOFILE, &raised) == -1)
+		warn("setrlimit");
+}
+
 // kestord keeps the services of its configuration file running: it starts each under /bin/sh,
 // logs its output, restarts it when it ends, and takes operators' commands from a FIFO.
 int
@@ -560,6 +580,7 @@ main(int argc, char *argv[])
 		}
 	}
 
+	descriptorLimitRaise();
 	if (access(configPath, R_OK) == -1)
 		err(EX_NOINPUT, "%s", configPath);
 	if (access(serviceDir, X_OK) == -1)

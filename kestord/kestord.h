@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/resource.h>
 
 #include <signal.h>
 #include <stddef.h>
@@ -54,6 +55,11 @@ struct Prepends {
 
 // The longest shell command line a service may have, its terminating NUL included.
 constexpr size_t commandMax = 524288;
+// Descriptors serviceAdd leaves free, for what must still get one when the services hold all
+// the others: the configuration file at the next reload, the log socket, which the log opens
+// anew to reconnect, and the time-zone file, which the C library opens again once it has
+// changed. (While a reload reads the file, its descriptor is one more.)
+constexpr int descriptorReserve = 3;
 // How many reads lineRead makes of one descriptor in one call before it leaves the rest of
 // the input to the next pass of the event loop, so that one busy pipe cannot starve the others.
 constexpr int readBudget = 64;
@@ -69,6 +75,11 @@ extern uid_t serviceUID;
 extern gid_t serviceGID;
 extern const char *serviceEnviron[5];
 extern uint32_t stopExits[8];
+// The descriptor limit the daemon was started with, before it raised its own soft limit to the
+// hard one. Every service gets it back: many programs still hand descriptors to select(2),
+// which cannot take one above 1023, and a service's limit should not depend on how many others
+// the daemon runs.
+extern struct rlimit serviceFileLimit;
 
 // Set by the signal handler, read and cleared by the event loop.
 extern volatile sig_atomic_t signals[NSIG];
