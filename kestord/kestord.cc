@@ -61,6 +61,8 @@ struct timespec
 parseMillis(const char *text)
 {
 	unsigned long ms = strtoul(text, nullptr, 10);
+	if (ms / 1000 >= static_cast<unsigned long>(intervalMax.tv_sec))
+		return intervalMax;
 	struct timespec span;
 	span.tv_sec = static_cast<time_t>(ms / 1000);
 	span.tv_nsec = static_cast<long>(ms % 1000 * 1000000);

@@ -55,6 +55,10 @@ struct Prepends {
 
 // The longest shell command line a service may have, its terminating NUL included.
 constexpr size_t commandMax = 524288;
+// The longest restart delay, 2^32 seconds or some 136 years: doubling stops there, so that a
+// deadline (the monotonic time plus the delay) stays far from overflow and humanDuration's days
+// fit an int. A longer -t or -r is taken as this.
+constexpr struct timespec intervalMax = {static_cast<time_t>(1) << 32, 0};
 // Descriptors serviceAdd leaves free, for what must still get one when the services hold all
 // the others: the configuration file at the next reload, the log socket, which the log opens
 // anew to reconnect, and the time-zone file, which the C library opens again once it has
@@ -92,11 +96,13 @@ extern char durationBuf[256];
 // Time arithmetic on CLOCK_MONOTONIC values, nanoseconds kept in 0 to 999,999,999.
 struct timespec timeSub(struct timespec a, struct timespec b);
 struct timespec timeAdd(struct timespec a, struct timespec b);
+// Saturates at intervalMax.
 struct timespec timeDouble(struct timespec a);
 bool timeLess(struct timespec a, struct timespec b);
 struct timespec timeNow(void);
 
-// A span of milliseconds as given with -t and -r: strtoul, digits only, no checks.
+// A span of milliseconds as given with -t and -r: strtoul, digits only, no checks but the
+// ceiling intervalMax.
 struct timespec parseMillis(const char *text);
 // Reads a -s list into exits. Returns nullptr, or the rest of the list from the byte that is
 // neither a digit nor a comma.

@@ -53,6 +53,8 @@ timeAdd(struct timespec a, struct timespec b)
 struct timespec
 timeDouble(struct timespec a)
 {
+	if (a.tv_sec >= intervalMax.tv_sec / 2)
+		return intervalMax;
 	return timeAdd(a, a);
 }
 
