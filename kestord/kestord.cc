@@ -615,7 +615,9 @@ main(int argc, char *argv[])
 	serviceEnviron[2] = user;
 	serviceEnviron[3] = home;
 
-	if (pidPath != nullptr) {
+	// A daemon that stops removes its file before it lets go of the lock. A file opened just
+	// before that removal is locked, but no longer the one at the path: it is opened again.
+	while (pidPath != nullptr) {
 		if ((pidFd = open(pidPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0600)) == -1)
 			err(EX_CANTCREAT, "%s", pidPath);
 		if (flock(pidFd, LOCK_EX | LOCK_NB) == -1) {
@@ -623,9 +625,18 @@ main(int argc, char *argv[])
 				errx(EX_CANTCREAT, "%s: file is locked", pidPath);
 			err(EX_IOERR, "%s", pidPath);
 		}
-		if (ftruncate(pidFd, 0) == -1)
+		struct stat locked, named;
+		if (fstat(pidFd, &locked) == -1)
 			err(EX_IOERR, "%s", pidPath);
+		int found = stat(pidPath, &named);
+		if (found == -1 && errno != ENOENT)
+			err(EX_IOERR, "%s", pidPath);
+		if (found == 0 && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino)
+			break;
+		close(pidFd);
 	}
+	if (pidPath != nullptr && ftruncate(pidFd, 0) == -1)
+		err(EX_IOERR, "%s", pidPath);
 
 	if (mkfifo(controlPath, 0600) == -1) {
 		if (errno != EEXIST)
@@ -694,9 +705,11 @@ main(int argc, char *argv[])
 			running++;
 	}
 	shutdownWait(running);
+	// Removed while still locked: once the lock goes, a daemon started at that moment may
+	// take the file, and a removal after that would take it away from the new daemon.
 	if (pidFd != -1) {
-		close(pidFd);
 		unlink(pidPath);
+		close(pidFd);
 	}
 	return 0;
 }
