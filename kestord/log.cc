@@ -57,8 +57,12 @@ static bool copyErr;
 static char tag[256];            // "kestord[PID]: "
 static size_t tagLen;
 static char message[messageMax]; // the datagram being formatted
-static time_t stampSecond = -1;  // the second that stamp shows
-static char stamp[32];           // "Mmm dd hh:mm:ss "
+// "<PRI>Mmm dd hh:mm:ss kestord[PID]: " of the last message, made again when its second or
+// its priority changes.
+static char head[sizeof(tag) + 48];
+static size_t headLen, headTagAt;
+static time_t headSecond = -1;
+static int headPriority = -1;
 
 // The queue: records of a two-byte length and a datagram, packed, live in [queueHead,
 // queueTail) of the reserved region.
@@ -112,6 +116,7 @@ logOpen(bool copy)
 		errLen = 0;
 	int n = snprintf(tag, sizeof(tag), "%s[%d]: ", getprogname(), static_cast<int>(getpid()));
 	tagLen = n < 0 ? 0 : static_cast<size_t>(n) < sizeof(tag) ? n : sizeof(tag) - 1;
+	headSecond = -1;
 	if (logFd == -1 && (logFd = logConnect()) != -1)
 		receiver = Receiver::Up;
 	if (receiver == Receiver::None)
@@ -153,20 +158,24 @@ __attribute__((format(printf, 3, 0))) static size_t
 messageFormat(int priority, size_t *tagAt, const char *fmt, va_list ap)
 {
 	time_t now = time(nullptr);
-	if (now != stampSecond) {
+	priority = LOG_DAEMON | (priority & LOG_PRIMASK);
+	if (now != headSecond || priority != headPriority) {
 		struct tm tm;
+		char stamp[32];
 		localtime_r(&now, &tm);
 		if (strftime(stamp, sizeof(stamp), "%b %e %H:%M:%S ", &tm) == 0)
 			stamp[0] = '\0';
-		stampSecond = now;
+		int n = snprintf(head, sizeof(head), "<%d>%s", priority, stamp);
+		headTagAt = n > 0 ? n : 0;
+		memcpy(head + headTagAt, tag, tagLen);
+		headLen = headTagAt + tagLen;
+		headSecond = now;
+		headPriority = priority;
 	}
-	int n = snprintf(message, sizeof(message), "<%d>%s", LOG_DAEMON | (priority & LOG_PRIMASK),
-	    stamp);
-	size_t len = n > 0 ? n : 0;
-	*tagAt = len;
-	memcpy(message + len, tag, tagLen);
-	len += tagLen;
-	n = vsnprintf(message + len, sizeof(message) - len, fmt, ap);
+	memcpy(message, head, headLen);
+	*tagAt = headTagAt;
+	size_t len = headLen;
+	int n = vsnprintf(message + len, sizeof(message) - len, fmt, ap);
 	if (n > 0)
 		len += static_cast<size_t>(n) < sizeof(message) - len ? n : sizeof(message) - len - 1;
 	return len;
