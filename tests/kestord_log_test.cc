@@ -159,8 +159,8 @@ TEST_F(LogTest, StalledReceiverHoldsOutputBackButNotSupervision)
 		copied.push_back(atol(text.c_str()));
 	EXPECT_EQ(count(1, 59999), copied);
 
-	// SIGTERM while it stalls again, with more waiting than its queue holds: the daemon
-	// ends all the same, within its few seconds of waiting for the receiver.
+	// SIGTERM while it stalls again, with more waiting than the receiver's queue holds: the
+	// daemon ends all the same, within its few seconds of waiting for the receiver.
 	size_t stalled = rx.got.size();
 	readFor(1.5);
 	EXPECT_TRUE(daemonStop(kd, 10));
