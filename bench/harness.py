@@ -609,13 +609,13 @@ def failed(bench, kind, what):
 # --- Launch floors ----------------------------------------------------------------------------
 
 
-def launch(argv, count, vfork=False):
-    """Runs the bare launcher: its start time and the first child's pid, or with several
-    children the list of their pids. Its output goes through a file, since a pipe would stay
-    open in the children it leaves running."""
+def launch(argv, count, vfork=False, options=()):
+    """Runs the bare launcher, with its options: its start time and the first child's pid, or
+    with several children the list of their pids. Its output goes through a file, since a pipe
+    would stay open in the children it leaves running."""
     with tempfile.TemporaryFile(mode="w+") as out:
         subprocess.run([os.path.join(HELPERS, "launch")] + (["-v"] if vfork else []) +
-                       [str(count)] + argv, stdout=out, check=True)
+                       list(options) + [str(count)] + argv, stdout=out, check=True)
         out.seek(0)
         values = [int(v) for v in out.read().split()]
     return values[0], values[1] if count == 1 else values[1:]

@@ -2,6 +2,7 @@
 // and control readers, and the event loop that drives everything in one thread.
 #include <sys/types.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -42,6 +43,7 @@ const char *serviceEnviron[5] = {
 	nullptr,
 };
 uint32_t stopExits[8];
+struct rlimit serviceFileLimit;
 
 volatile sig_atomic_t signals[NSIG];
 sigset_t handledSignals;
@@ -59,6 +61,8 @@ struct timespec
 parseMillis(const char *text)
 {
 	unsigned long ms = strtoul(text, nullptr, 10);
+	if (ms / 1000 >= static_cast<unsigned long>(intervalMax.tv_sec))
+		return intervalMax;
 	struct timespec span;
 	span.tv_sec = static_cast<time_t>(ms / 1000);
 	span.tv_nsec = static_cast<long>(ms % 1000 * 1000000);
@@ -171,7 +175,12 @@ parseConfig(const char *path)
 		char *command = p + nameLen + 1;
 		command += strspn(command, " \t");
 		if (serviceAdd(p, command) == -1) {
-			logMessage(LOG_WARNING, "cannot add service: %s", strerror(errno));
+			int saved = errno;
+			logMessage(LOG_WARNING, "cannot add service: %s", strerror(saved));
+			struct rlimit limit;
+			if (saved == EMFILE && getrlimit(RLIMIT_NOFILE, &limit) == 0)
+				logMessage(LOG_NOTICE, "descriptor limit of %ju reached with %zu services",
+				    static_cast<uintmax_t>(limit.rlim_cur), services.len);
 			goto done;
 		}
 	}
@@ -572,6 +581,19 @@ standardDescriptors(void)
 	closefrom(STDERR_FILENO + 1);
 }
 
+// Each service holds four descriptors, so the soft limit most hosts give (1024) would stop the
+// table at about 250 services; the daemon takes the hard limit for itself, ppoll having no
+// bound of its own, and hands the limit it was given back to every service.
+static void
+descriptorLimitRaise(void)
+{
+	if (getrlimit(RLIMIT_NOFILE, &serviceFileLimit) == -1)
+		err(EX_OSERR, "getrlimit");
+	struct rlimit raised = {serviceFileLimit.rlim_max, serviceFileLimit.rlim_max};
+	if (raised.rlim_cur != serviceFileLimit.rlim_cur && setrlimit(RLIMIT_NOFILE, &raised) == -1)
+		warn("setrlimit");
+}
+
 // kestord keeps the services of its configuration file running: it starts each under /bin/sh,
 // logs its output, restarts it when it ends, and takes operators' commands from a FIFO.
 int
@@ -634,6 +656,7 @@ main(int argc, char *argv[])
 		}
 	}
 
+	descriptorLimitRaise();
 	if (access(configPath, R_OK) == -1)
 		err(EX_NOINPUT, "%s", configPath);
 	if (access(serviceDir, X_OK) == -1)
@@ -666,7 +689,9 @@ main(int argc, char *argv[])
 	serviceEnviron[2] = user;
 	serviceEnviron[3] = home;
 
-	if (pidPath != nullptr) {
+	// A daemon that stops removes its file before it lets go of the lock. A file opened just
+	// before that removal is locked, but no longer the one at the path: it is opened again.
+	while (pidPath != nullptr) {
 		if ((pidFd = open(pidPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0600)) == -1)
 			err(EX_CANTCREAT, "%s", pidPath);
 		if (flock(pidFd, LOCK_EX | LOCK_NB) == -1) {
@@ -674,9 +699,18 @@ main(int argc, char *argv[])
 				errx(EX_CANTCREAT, "%s: file is locked", pidPath);
 			err(EX_IOERR, "%s", pidPath);
 		}
-		if (ftruncate(pidFd, 0) == -1)
+		struct stat locked, named;
+		if (fstat(pidFd, &locked) == -1)
 			err(EX_IOERR, "%s", pidPath);
+		int found = stat(pidPath, &named);
+		if (found == -1 && errno != ENOENT)
+			err(EX_IOERR, "%s", pidPath);
+		if (found == 0 && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino)
+			break;
+		close(pidFd);
 	}
+	if (pidPath != nullptr && ftruncate(pidFd, 0) == -1)
+		err(EX_IOERR, "%s", pidPath);
 
 	if (mkfifo(controlPath, 0600) == -1) {
 		if (errno != EEXIST)
@@ -745,9 +779,11 @@ main(int argc, char *argv[])
 			running++;
 	}
 	shutdownWait(running);
+	// Removed while still locked: once the lock goes, a daemon started at that moment may
+	// take the file, and a removal after that would take it away from the new daemon.
 	if (pidFd != -1) {
-		close(pidFd);
 		unlink(pidPath);
+		close(pidFd);
 	}
 	shutdownFlush();
 	return 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/resource.h>
 
 #include <poll.h>
 #include <signal.h>
@@ -76,6 +77,15 @@ struct Prepends {
 
 // The longest shell command line a service may have, its terminating NUL included.
 constexpr size_t commandMax = 524288;
+// The longest restart delay, 2^32 seconds or some 136 years: doubling stops there, so that a
+// deadline (the monotonic time plus the delay) stays far from overflow and humanDuration's days
+// fit an int. A longer -t or -r is taken as this.
+constexpr struct timespec intervalMax = {static_cast<time_t>(1) << 32, 0};
+// Descriptors serviceAdd leaves free, for what must still get one when the services hold all
+// the others: the configuration file at the next reload, the log socket, which the log opens
+// anew to reconnect, and the time-zone file, which the C library opens again once it has
+// changed. (While a reload reads the file, its descriptor is one more.)
+constexpr int descriptorReserve = 3;
 // How many reads lineRead makes of one descriptor in one call before it leaves the rest of
 // the input to the next pass of the event loop, so that one busy pipe cannot starve the others.
 constexpr int readBudget = 64;
@@ -91,6 +101,11 @@ extern uid_t serviceUID;
 extern gid_t serviceGID;
 extern const char *serviceEnviron[5];
 extern uint32_t stopExits[8];
+// The descriptor limit the daemon was started with, before it raised its own soft limit to the
+// hard one. Every service gets it back: many programs still hand descriptors to select(2),
+// which cannot take one above 1023, and a service's limit should not depend on how many others
+// the daemon runs.
+extern struct rlimit serviceFileLimit;
 
 // Set by the signal handler, read and cleared by the event loop.
 extern volatile sig_atomic_t signals[NSIG];
@@ -103,11 +118,13 @@ extern char durationBuf[256];
 // Time arithmetic on CLOCK_MONOTONIC values, nanoseconds kept in 0 to 999,999,999.
 struct timespec timeSub(struct timespec a, struct timespec b);
 struct timespec timeAdd(struct timespec a, struct timespec b);
+// Saturates at intervalMax.
 struct timespec timeDouble(struct timespec a);
 bool timeLess(struct timespec a, struct timespec b);
 struct timespec timeNow(void);
 
-// A span of milliseconds as given with -t and -r: strtoul, digits only, no checks.
+// A span of milliseconds as given with -t and -r: strtoul, digits only, no checks but the
+// ceiling intervalMax.
 struct timespec parseMillis(const char *text);
 // Reads a -s list into exits. Returns nullptr, or the rest of the list from the byte that is
 // neither a digit nor a comma.

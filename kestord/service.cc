@@ -1,6 +1,7 @@
 // service.cc: the service table and everything done to one service: launching it, reading its
 // output into the log, reaping it and deciding on its restart, and the operator's actions.
 #include <sys/types.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <err.h>
@@ -52,6 +53,8 @@ timeAdd(struct timespec a, struct timespec b)
 struct timespec
 timeDouble(struct timespec a)
 {
+	if (a.tv_sec >= intervalMax.tv_sec / 2)
+		return intervalMax;
 	return timeAdd(a, a);
 }
 
@@ -186,6 +189,22 @@ lineFlush(Line *line)
 	return line->buf;
 }
 
+// Whether descriptorReserve more descriptors can still be had, tried by taking them as copies
+// of fd and giving them back. Returns -1 with errno EMFILE when they cannot.
+static int
+descriptorsSpare(int fd)
+{
+	int spare[descriptorReserve];
+	int taken = 0;
+	while (taken < descriptorReserve && (spare[taken] = fcntl(fd, F_DUPFD_CLOEXEC, 0)) != -1)
+		taken++;
+	int saved = errno;
+	for (int i = 0; i < taken; i++)
+		close(spare[i]);
+	errno = saved;
+	return taken == descriptorReserve ? 0 : -1;
+}
+
 int
 serviceAdd(const char *name, const char *command)
 {
@@ -220,6 +239,8 @@ serviceAdd(const char *name, const char *command)
 		goto fail;
 	service->privileged = name[0] == '@';
 	if (pipe2(service->outPipe, O_CLOEXEC) == -1 || pipe2(service->errPipe, O_CLOEXEC) == -1)
+		goto fail;
+	if (descriptorsSpare(service->errPipe[0]) == -1)
 		goto fail;
 	fcntl(service->outPipe[0], F_SETFL, O_NONBLOCK);
 	fcntl(service->errPipe[0], F_SETFL, O_NONBLOCK);
@@ -298,6 +319,9 @@ serviceExec(Service *service)
 	sigset_t none;
 	sigemptyset(&none);
 	sigprocmask(SIG_SETMASK, &none, nullptr);
+	// Lowering the soft limit cannot fail, and descriptors above it stay open until the exec
+	// closes them.
+	setrlimit(RLIMIT_NOFILE, &serviceFileLimit);
 
 	setpgid(0, 0);
 	childDescriptor(service->outPipe[1], STDOUT_FILENO);

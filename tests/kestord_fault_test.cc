@@ -360,6 +360,39 @@ TEST_F(NobodyTest, ForkFailureIsRetriedWithADoublingDelayUntilForksSucceed)
 	EXPECT_FALSE(processExists(pid));
 }
 
+TEST_F(DaemonTest, ThousandServicesStartUnderTheUsualSoftLimitAndServicesKeepIt)
+{
+	// A soft limit of 1024 holds some 250 services of four descriptors each.
+	struct rlimit own;
+	ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &own));
+	if ((own.rlim_max < 8192 && geteuid() != 0) || access("/usr/bin/prlimit", X_OK) == -1)
+		GTEST_SKIP() << "needs prlimit, and a hard descriptor limit of 8192 or root";
+	std::string config = "limits ulimit -Sn; ulimit -Hn\n";
+	for (int i = 1; i < 1000; i++)
+		config += "s" + std::to_string(i) + " true\n";
+	daemonConfig(kd, config);
+	std::vector<std::string> args{"--nofile=1024:8192", "--", KESTORD_PATH, "-d"};
+	std::vector<std::string> rest = daemonArgs(kd, {"-t", "600000"});
+	args.insert(args.end(), rest.begin(), rest.end());
+	kd.child = spawnProgram("/usr/bin/prlimit", args);
+	kd.pid = kd.child.pid;
+
+	EXPECT_EQ(std::vector<std::string>{"1024"}, serviceOutput(kd, "limits", "8192", patience));
+	std::string message;
+	double deadline = monotonicSeconds() + 4 * patience;
+	while (kd.started.size() < 1000 && nextMessage(kd, message, deadline - monotonicSeconds()))
+		if (message.find("cannot add") != std::string::npos) {
+			ADD_FAILURE() << message;
+			break;
+		}
+	EXPECT_EQ(1000u, kd.started.size());
+	struct rlimit daemon;
+	ASSERT_EQ(0, prlimit(kd.pid, RLIMIT_NOFILE, nullptr, &daemon));
+	EXPECT_EQ(8192u, daemon.rlim_cur);
+	ASSERT_TRUE(daemonStop(kd, patience));
+	EXPECT_EQ(0, exitStatus(kd.child.status));
+}
+
 TEST_F(DaemonTest, RunningOutOfDescriptorsAtReloadKeepsTheDaemonWorking)
 {
 	daemonConfig(kd, "a sleep 1000\nb sleep 1000\n");
@@ -369,19 +402,29 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsAtReloadKeepsTheDaemonWorking)
 	ASSERT_GT(b, 0);
 	ASSERT_TRUE(daemonReady(kd));
 
-	// Room for the configuration file, two services of four pipe ends each, and one more
-	// pipe: the third new service fails halfway.
+	// Room for the configuration file and three services of four pipe ends each: the third
+	// would take the last descriptor, and the next reload could not open the file.
 	size_t open = openDescriptors(kd.pid).size();
 	struct rlimit saved;
 	ASSERT_EQ(0, prlimit(kd.pid, RLIMIT_NOFILE, nullptr, &saved));
-	struct rlimit tight = {open + 1 + 8 + 2, saved.rlim_max};
+	struct rlimit tight = {open + 1 + 12, saved.rlim_max};
 	ASSERT_EQ(0, prlimit(kd.pid, RLIMIT_NOFILE, &tight, nullptr));
-	std::string more = "s3 sleep 1000\ns4 sleep 1000\ns5 sleep 1000\ns6 sleep 1000\nbad\n";
-	daemonConfig(kd, "a sleep 1000\nb sleep 1000\n" + more);
+	std::string more = "s4 sleep 1000\ns5 sleep 1000\ns6 sleep 1000\nbad\n";
+	daemonConfig(kd, "a sleep 1000\nb sleep 1000\ns3 sleep 1000\n" + more);
 	daemonSignal(kd, SIGHUP);
-	EXPECT_TRUE(expectMessage(kd, std::string("cannot add service: ") + strerror(EMFILE),
-	    patience));
+	std::string full = std::string("cannot add service: ") + strerror(EMFILE);
+	std::string numbers = "descriptor limit of " + std::to_string(tight.rlim_cur) +
+			      " reached with 4 services";
+	EXPECT_TRUE(expectMessage(kd, full, patience));
+	EXPECT_TRUE(expectMessage(kd, numbers, patience));
+	// The file at a reload and the log's reconnect each still find a descriptor.
+	EXPECT_GE(tight.rlim_cur - openDescriptors(kd.pid).size(), 2u);
 
+	// A reload still reads the file: a changed command applies at the next start.
+	daemonConfig(kd, "a sleep 1000\nb sleep 1000\ns3 echo reread; exec sleep 1000\n" + more);
+	daemonSignal(kd, SIGHUP);
+	EXPECT_TRUE(expectMessage(kd, full, patience));
+	EXPECT_TRUE(expectMessage(kd, numbers, patience));
 	std::map<std::string, std::string> status = statusAll(kd);
 	EXPECT_EQ(4u, status.size());
 	EXPECT_EQ(0u, status["a"].find("[" + pidText(a) + "] is started (up ")) << status["a"];
@@ -390,10 +433,14 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsAtReloadKeepsTheDaemonWorking)
 	EXPECT_EQ("[] is stopped", status["s4"]);
 	// The new services still start: a fork needs no descriptor.
 	ASSERT_TRUE(controlWrite(kd, "start s3\n"));
-	EXPECT_GT(nextStart(kd, "s3"), 0);
+	pid_t s3 = nextStart(kd, "s3");
+	ASSERT_GT(s3, 0);
+	EXPECT_EQ(std::vector<std::string>{}, outputOf(kd, "s3", s3, "reread"));
 	// The rest of the file was not read: its last line would have been refused.
-	for (const std::string &message : kd.log)
+	for (const std::string &message : kd.log) {
 		EXPECT_EQ(std::string::npos, message.find("no command line")) << message;
+		EXPECT_EQ(std::string::npos, message.find(kd.config + ": ")) << message;
+	}
 
 	ASSERT_EQ(0, prlimit(kd.pid, RLIMIT_NOFILE, &saved, nullptr));
 	daemonSignal(kd, SIGHUP);

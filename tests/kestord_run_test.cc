@@ -315,6 +315,44 @@ TEST_F(RestartPolicy, DelayDoublesStartsOverAfterALongRunAndStopsOnAStopStatus)
 	}
 }
 
+TEST_F(RestartPolicy, DelayStopsDoublingFarAwayInsteadOfWrappingIntoATightLoop)
+{
+	// Each start while a restart is pending doubles the delay; 70 of them would take 1 s
+	// far past what a time can hold.
+	daemonConfig(kd, "fail false\n");
+	daemonStart(kd, {"-t", "1000"});
+	std::vector<std::string> delays;
+	std::string message, restarting = "] restarting in ";
+	while (delays.size() < 71 && nextMessage(kd, message, 10)) {
+		size_t at = message.find(restarting);
+		if (!isAbout(message, "fail") || at == std::string::npos)
+			continue;
+		delays.push_back(message.substr(at + restarting.size()));
+		if (delays.size() < 71) {
+			ASSERT_TRUE(controlWrite(kd, "start fail\n"));
+		}
+	}
+	ASSERT_EQ(71u, delays.size());
+	EXPECT_EQ((std::vector<std::string>{"1s", "2s", "4s", "8s", "16s", "32s", "1m 4s"}),
+	    std::vector<std::string>(delays.begin(), delays.begin() + 7));
+	// 2^32 seconds from the 33rd on.
+	EXPECT_EQ("24855d 3h 14m 8s", delays[31]);
+	for (size_t i = 32; i < delays.size(); i++)
+		EXPECT_EQ("49710d 6h 28m 16s", delays[i]) << "restart " << i + 1;
+
+	ASSERT_TRUE(controlWrite(kd, "status fail\n"));
+	std::string status;
+	EXPECT_TRUE(waitMessage(kd, "fail[] is restarting in 49710d 6h 28m 1", 10, &status))
+	    << status;
+	// And nothing starts on its own.
+	sleepSeconds(1);
+	while (nextMessage(kd, message, 0.1))
+		;
+	EXPECT_EQ(71u, kd.started.size());
+	ASSERT_TRUE(daemonStop(kd, 10));
+	EXPECT_EQ(0, exitStatus(kd.child.status));
+}
+
 TEST_F(RestartPolicy, StopStatusesComeFromTheListAndTheShell)
 {
 	// -s replaces the default list: 3 stops, 64 no longer does; 126 and 127 always stop.

@@ -200,6 +200,12 @@ TEST(Time, DoublingCarries)
 	EXPECT_EQ("0.999999998", text(timeDouble(span(0, 499999999))));
 	EXPECT_EQ("0.000000000", text(timeDouble(span(0, 0))));
 	EXPECT_EQ("2048.000000000", text(timeDouble(span(1024, 0))));
+	// It stops at 2^32 seconds, where a -t or -r beyond it is cut too.
+	EXPECT_EQ("4294967294.999999998", text(timeDouble(span(2147483647, 499999999))));
+	EXPECT_EQ("4294967295.000000000", text(timeDouble(span(2147483647, 500000000))));
+	EXPECT_EQ("4294967296.000000000", text(timeDouble(span(2147483648, 0))));
+	EXPECT_EQ("4294967296.000000000", text(parseMillis("99999999999999999999")));
+	EXPECT_EQ("4294967295.999000000", text(parseMillis("4294967295999")));
 }
 
 TEST(Time, LessComparesSecondsFirst)
