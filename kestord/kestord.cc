@@ -143,7 +143,7 @@ parseConfig(const char *path)
 {
 	FILE *file = fopen(path, "re");
 	if (file == nullptr) {
-		syslog(LOG_WARNING, "%s: %s", path, strerror(errno));
+		logMessage(LOG_WARNING, "%s: %s", path, strerror(errno));
 		return;
 	}
 	prependsClear();
@@ -161,14 +161,14 @@ parseConfig(const char *path)
 		if (*p == '%') {
 			p++;
 			if (prependAdd(p + strspn(p, " \t")) == -1) {
-				syslog(LOG_WARNING, "cannot add prepend command: %s", strerror(errno));
+				logMessage(LOG_WARNING, "cannot add prepend command: %s", strerror(errno));
 				goto done;
 			}
 			continue;
 		}
 		size_t nameLen = strcspn(p, " \t");
 		if (p[nameLen] == '\0') {
-			syslog(LOG_WARNING, "%s:%d: no command line for service %s", path, lineno, p);
+			logMessage(LOG_WARNING, "%s:%d: no command line for service %s", path, lineno, p);
 			goto done;
 		}
 		p[nameLen] = '\0';
@@ -176,16 +176,16 @@ parseConfig(const char *path)
 		command += strspn(command, " \t");
 		if (serviceAdd(p, command) == -1) {
 			int saved = errno;
-			syslog(LOG_WARNING, "cannot add service: %s", strerror(saved));
+			logMessage(LOG_WARNING, "cannot add service: %s", strerror(saved));
 			struct rlimit limit;
 			if (saved == EMFILE && getrlimit(RLIMIT_NOFILE, &limit) == 0)
-				syslog(LOG_NOTICE, "descriptor limit of %ju reached with %zu services",
+				logMessage(LOG_NOTICE, "descriptor limit of %ju reached with %zu services",
 				    static_cast<uintmax_t>(limit.rlim_cur), services.len);
 			goto done;
 		}
 	}
 	if (ferror(file))
-		syslog(LOG_WARNING, "%s: %s", path, strerror(errno));
+		logMessage(LOG_WARNING, "%s: %s", path, strerror(errno));
 done:
 	free(buf);
 	free(more);
@@ -236,7 +236,7 @@ parseControl(char *line)
 	};
 
 	if (strpbrk(line, " \t") == nullptr) {
-		syslog(LOG_NOTICE, "no service names for %s", line);
+		logMessage(LOG_NOTICE, "no service names for %s", line);
 		return;
 	}
 	char *rest = line;
@@ -256,7 +256,7 @@ parseControl(char *line)
 			known = true;
 		}
 	if (!known) {
-		syslog(LOG_NOTICE, "unknown action or signal %s", word);
+		logMessage(LOG_NOTICE, "unknown action or signal %s", word);
 		return;
 	}
 
@@ -273,7 +273,7 @@ parseControl(char *line)
 			controlApply(action, signo, i - 1);
 		}
 		if (!matched)
-			syslog(LOG_NOTICE, "no services matching %s", pattern);
+			logMessage(LOG_NOTICE, "no services matching %s", pattern);
 	}
 }
 
@@ -320,7 +320,7 @@ reapChildren(bool *none)
 		if (pid == -1 && errno == ECHILD)
 			*none = true;
 		else if (pid == -1)
-			syslog(LOG_WARNING, "waitpid: %s", strerror(errno));
+			logMessage(LOG_WARNING, "waitpid: %s", strerror(errno));
 		return reaped;
 	}
 }
@@ -343,14 +343,58 @@ signalsAdmit(void)
 		}
 }
 
+// The ppoll timeout that ends at the deadline, zero once it has passed.
+static struct timespec
+timeoutUntil(struct timespec deadline)
+{
+	struct timespec timeout = timeSub(deadline, timeNow());
+	if (timeout.tv_sec < 0 || timeout.tv_nsec < 0)
+		timeout = {0, 0};
+	return timeout;
+}
+
+// Fills two slots per service. While the log holds back, the pipes are left out (descriptor
+// -1): their output waits in them, and a service that writes more blocks once its pipe is
+// full, until the system log has taken what waits.
+static void
+servicePollSet(struct pollfd *slots, bool held)
+{
+	for (size_t i = 0; i < services.len; i++) {
+		Service *service = &services.elems[i];
+		slots[2 * i] = {held ? -1 : service->outPipe[0], POLLIN, 0};
+		slots[2 * i + 1] = {held ? -1 : service->errPipe[0], POLLIN, 0};
+	}
+}
+
+// Reads every service whose slots returned events, for as long as the log takes more. The
+// services left unread come first the next time, so that under a slow receiver the first
+// services of the table do not take all of its room.
+static void
+servicesRead(const struct pollfd *slots)
+{
+	static size_t first;
+	size_t len = services.len;
+	for (size_t k = 0; k < len; k++) {
+		size_t i = (first + k) % len;
+		if (slots[2 * i].revents == 0 && slots[2 * i + 1].revents == 0)
+			continue;
+		if (logHeld()) {
+			first = i;
+			return;
+		}
+		serviceRead(&services.elems[i]);
+	}
+}
+
 // Runs until SIGINT or SIGTERM, or until the poll set cannot be had.
 static void
 eventLoop(const char *configPath, int controlFd, Line *controlLine)
 {
-	size_t slots = 2 * services.len + 1;
+	// Slot 0 is the control pipe, slot 1 the log socket, and each service has two from 2 on.
+	size_t slots = 2 * services.len + 2;
 	struct pollfd *pollFds = static_cast<struct pollfd *>(calloc(slots, sizeof(*pollFds)));
 	if (pollFds == nullptr) {
-		syslog(LOG_ERR, "calloc: %s", strerror(errno));
+		logMessage(LOG_ERR, "calloc: %s", strerror(errno));
 		return;
 	}
 	pollFds[0] = {controlFd, POLLIN, 0};
@@ -372,9 +416,9 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 		if (signals[SIGHUP]) {
 			signals[SIGHUP] = 0;
 			parseConfig(configPath);
-			void *grown = reallocarray(pollFds, 2 * services.len + 1, sizeof(*pollFds));
+			void *grown = reallocarray(pollFds, 2 * services.len + 2, sizeof(*pollFds));
 			if (grown == nullptr) {
-				syslog(LOG_ERR, "reallocarray: %s", strerror(errno));
+				logMessage(LOG_ERR, "reallocarray: %s", strerror(errno));
 				break;
 			}
 			pollFds = static_cast<struct pollfd *>(grown);
@@ -390,25 +434,30 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 		struct timespec deadline = {0, 0};
 		for (size_t i = 0; i < services.len; i++) {
 			Service *service = &services.elems[i];
-			pollFds[2 * i + 1] = {service->outPipe[0], POLLIN, 0};
-			pollFds[2 * i + 2] = {service->errPipe[0], POLLIN, 0};
 			if (waitingForRestart(service) &&
 			    (!due || timeLess(service->restartDeadline, deadline))) {
 				deadline = service->restartDeadline;
 				due = true;
 			}
 		}
-		struct timespec timeout;
-		if (due) {
-			timeout = timeSub(deadline, timeNow());
-			if (timeout.tv_sec < 0 || timeout.tv_nsec < 0)
-				timeout = {0, 0};
+		// Everything this pass logged goes out before the wait; what the system log does
+		// not take yet is waited for, by the socket's slot or by the log's own deadline.
+		logFlush();
+		servicePollSet(pollFds + 2, logHeld());
+		struct timespec wake = deadline, logDeadline, timeout;
+		bool timed = due;
+		if (logWait(&pollFds[1], &logDeadline) && (!due || timeLess(logDeadline, deadline))) {
+			wake = logDeadline;
+			timed = true;
 		}
+		if (timed)
+			timeout = timeoutUntil(wake);
 
-		slots = 2 * services.len + 1;
-		int ready = ppoll(pollFds, slots, due ? &timeout : nullptr, &empty);
+		slots = 2 * services.len + 2;
+		int ready = ppoll(pollFds, slots, timed ? &timeout : nullptr, &empty);
 		if (ready == -1 && errno != EINTR) {
-			syslog(LOG_WARNING, "ppoll: %s", strerror(errno));
+			logMessage(LOG_WARNING, "ppoll: %s", strerror(errno));
+			logFlush();
 			// A failure that lasts (more slots than the descriptor limit allows) would
 			// otherwise turn the loop into a spin that floods the log; a second's pause
 			// that signals still cut short keeps the daemon responsive meanwhile.
@@ -422,9 +471,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 				lineRead(controlLine, controlFd, controlCommand, nullptr);
 				titleRefresh();
 			}
-			for (size_t i = 0; i < services.len; i++)
-				if (pollFds[2 * i + 1].revents != 0 || pollFds[2 * i + 2].revents != 0)
-					serviceRead(&services.elems[i]);
+			servicesRead(pollFds + 2);
 		}
 		if (due) {
 			struct timespec now = timeNow();
@@ -445,8 +492,9 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 static void
 shutdownWait(size_t count)
 {
-	size_t slots = 2 * services.len;
-	struct pollfd *pollFds = static_cast<struct pollfd *>(calloc(slots + 1, sizeof(*pollFds)));
+	// Slot 0 is the log socket, and each service has two from 1 on.
+	size_t slots = 2 * services.len + 1;
+	struct pollfd *pollFds = static_cast<struct pollfd *>(calloc(slots, sizeof(*pollFds)));
 	sigset_t empty;
 	sigemptyset(&empty);
 
@@ -456,9 +504,10 @@ shutdownWait(size_t count)
 			int status;
 			pid_t pid = wait(&status);
 			if (pid == -1)
-				syslog(LOG_WARNING, "wait: %s", strerror(errno));
+				logMessage(LOG_WARNING, "wait: %s", strerror(errno));
 			else
 				serviceReap(pid, status);
+			logFlush();
 			count--;
 			continue;
 		}
@@ -471,15 +520,17 @@ shutdownWait(size_t count)
 				break;
 			if (none) {
 				errno = ECHILD;
-				syslog(LOG_WARNING, "wait: %s", strerror(errno));
+				logMessage(LOG_WARNING, "wait: %s", strerror(errno));
 				break;
 			}
 		}
-		for (size_t i = 0; i < services.len; i++) {
-			pollFds[2 * i] = {services.elems[i].outPipe[0], POLLIN, 0};
-			pollFds[2 * i + 1] = {services.elems[i].errPipe[0], POLLIN, 0};
-		}
-		int ready = ppoll(pollFds, 2 * services.len, nullptr, &empty);
+		logFlush();
+		servicePollSet(pollFds + 1, logHeld());
+		struct timespec deadline, timeout;
+		bool timed = logWait(&pollFds[0], &deadline);
+		if (timed)
+			timeout = timeoutUntil(deadline);
+		int ready = ppoll(pollFds, slots, timed ? &timeout : nullptr, &empty);
 		if (ready == -1 && errno != EINTR) {
 			free(pollFds);
 			pollFds = nullptr;
@@ -487,12 +538,34 @@ shutdownWait(size_t count)
 		}
 		if (ready > 0) {
 			signalsAdmit();
-			for (size_t i = 0; i < services.len; i++)
-				if (pollFds[2 * i].revents != 0 || pollFds[2 * i + 1].revents != 0)
-					serviceRead(&services.elems[i]);
+			servicesRead(pollFds + 1);
 		}
 	}
 	free(pollFds);
+}
+
+// What the log still holds goes out once the services are gone, waiting for a receiver that
+// does not read for flushMax at most.
+static void
+shutdownFlush(void)
+{
+	constexpr struct timespec flushMax = {2, 0};
+	struct timespec end = timeAdd(timeNow(), flushMax);
+	sigset_t empty;
+	sigemptyset(&empty);
+
+	for (;;) {
+		logFlush();
+		struct pollfd slot;
+		struct timespec deadline;
+		bool timed = logWait(&slot, &deadline);
+		if (!logPending() || !timeLess(timeNow(), end))
+			return;
+		if (!timed || timeLess(end, deadline))
+			deadline = end;
+		struct timespec timeout = timeoutUntil(deadline);
+		ppoll(&slot, 1, &timeout, &empty);
+	}
 }
 
 // The descriptors 0, 1 and 2 are given to every service; one that was closed when the daemon
@@ -541,7 +614,8 @@ main(int argc, char *argv[])
 	// goes away (kestord -d | head); services get the default action back before exec.
 	signal(SIGPIPE, SIG_IGN);
 	setproctitleInit(argc, argv);
-	openlog(getprogname(), LOG_PID | LOG_NDELAY | LOG_PERROR, LOG_DAEMON);
+	if (logOpen(true) == -1)
+		err(EX_OSERR, "mmap");
 	parseExits("64,65,66,72,73", stopExits);
 
 	while ((ch = getopt(argc, argv, OPTPREFIX "C:c:df:g:p:r:s:t:u:")) != -1) {
@@ -667,16 +741,16 @@ main(int argc, char *argv[])
 
 	if (detach) {
 		if (daemon(0, 0) == -1) {
-			syslog(LOG_WARNING, "daemon: %s", strerror(errno));
+			logMessage(LOG_WARNING, "daemon: %s", strerror(errno));
+			logFlush();
 			exit(EX_OSERR);
 		}
-		// Standard error is the null device now; copying every message there would only
-		// cost four system calls a line.
-		closelog();
-		openlog(getprogname(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
+		// Standard error is the null device now, and the process id a new one.
+		if (logOpen(false) == -1)
+			exit(EX_OSERR);
 	}
 	if (pidFd != -1 && dprintf(pidFd, "%ju", static_cast<uintmax_t>(getpid())) < 0)
-		syslog(LOG_WARNING, "%s: %s", pidPath, strerror(errno));
+		logMessage(LOG_WARNING, "%s: %s", pidPath, strerror(errno));
 
 	// The handled signals stay blocked except while the loop waits in ppoll.
 	sigemptyset(&handledSignals);
@@ -711,5 +785,6 @@ main(int argc, char *argv[])
 		unlink(pidPath);
 		close(pidFd);
 	}
+	shutdownFlush();
 	return 0;
 }

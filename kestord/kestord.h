@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <sys/resource.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -12,6 +13,27 @@
 
 // Failures are logged as "...: %s" with strerror(errno), the text syslog's %m would give:
 // g++ refuses the %m conversion in its strict ISO mode.
+
+// The daemon's log (log.cc). Each message goes, formatted as syslog(3) formats it, as one
+// datagram to the system log socket, and with -d also to standard error. Nothing here blocks:
+// what the system log does not take at once waits in memory, in order, for the event loop to
+// send it, and the loop stops reading service output while too much waits.
+//
+// logOpen connects to the system log and chooses whether messages are copied to standard
+// error; it is called again after detaching, for the new process id. It fails only when the
+// room for the queue cannot be had.
+[[nodiscard]] int logOpen(bool copy);
+void logMessage(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Sends what the system log takes now, reconnects when that is due, and writes the messages
+// of this pass to standard error: the loop calls it before every wait.
+void logFlush(void);
+// What the log waits for: the socket in *slot (descriptor -1 when nothing), and, when the
+// result is true, the time in *deadline at which logFlush has work to do anyway.
+bool logWait(struct pollfd *slot, struct timespec *deadline);
+// Whether so much waits that the loop is to leave service output unread for now.
+bool logHeld(void);
+// Whether messages still wait for the system log.
+bool logPending(void);
 
 // What the daemon wants of a service.
 enum class Intent : int32_t { Stop, Start, Restart };

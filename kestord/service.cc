@@ -166,7 +166,7 @@ lineRead(Line *line, int fd, LineConsumer *consumer, void *arg)
 			if (n > 0)
 				line->len += lineDropNuls(line->buf + line->len, n);
 			else if (n == -1 && errno != EAGAIN) {
-				syslog(LOG_WARNING, "read: %s", strerror(errno));
+				logMessage(LOG_WARNING, "read: %s", strerror(errno));
 				return;
 			}
 		}
@@ -276,7 +276,7 @@ serviceDrop(size_t index)
 
 	if (service->state != State::Stopped)
 		return;
-	syslog(LOG_NOTICE, "%s[] dropped", service->name);
+	logMessage(LOG_NOTICE, "%s[] dropped", service->name);
 	serviceFree(service);
 	services.len--;
 	if (index != services.len)
@@ -378,7 +378,7 @@ serviceStart(Service *service)
 	service->pid = fork();
 	switch (service->pid) {
 	case -1:
-		syslog(LOG_WARNING, "fork: %s", strerror(errno));
+		logMessage(LOG_WARNING, "fork: %s", strerror(errno));
 		return;
 	case 0:
 		serviceExec(service);
@@ -389,14 +389,14 @@ serviceStart(Service *service)
 	setpgid(service->pid, service->pid);
 	service->state = State::Running;
 	service->startTime = timeNow();
-	syslog(LOG_NOTICE, "%s[%d] started", service->name, service->pid);
+	logMessage(LOG_NOTICE, "%s[%d] started", service->name, service->pid);
 }
 
 static void
 serviceLogLine(void *arg, const char *text)
 {
 	Service *service = static_cast<Service *>(arg);
-	syslog(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, text);
+	logMessage(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, text);
 }
 
 void
@@ -416,16 +416,16 @@ serviceReap(pid_t pid, int status)
 			break;
 		}
 	if (service == nullptr) {
-		syslog(LOG_WARNING, "reaping unknown child %d", pid);
+		logMessage(LOG_WARNING, "reaping unknown child %d", pid);
 		return;
 	}
 
 	const char *out = lineFlush(&service->outLine);
 	const char *errText = lineFlush(&service->errLine);
 	if (out != nullptr)
-		syslog(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, out);
+		logMessage(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, out);
 	if (errText != nullptr)
-		syslog(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, errText);
+		logMessage(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, errText);
 	service->state = State::Stopped;
 
 	if (WIFEXITED(status)) {
@@ -433,9 +433,9 @@ serviceReap(pid_t pid, int status)
 		if (exitStops(code))
 			service->intent = Intent::Stop;
 		if (code != 0)
-			syslog(LOG_WARNING, "%s[%d] exited %d", service->name, pid, code);
+			logMessage(LOG_WARNING, "%s[%d] exited %d", service->name, pid, code);
 	} else if (WIFSIGNALED(status) && WTERMSIG(status) != SIGTERM) {
-		syslog(LOG_WARNING, "%s[%d] signaled %s", service->name, pid,
+		logMessage(LOG_WARNING, "%s[%d] signaled %s", service->name, pid,
 		    signalName(WTERMSIG(status)));
 	}
 
@@ -445,10 +445,10 @@ serviceReap(pid_t pid, int status)
 			service->restartInterval = restartInterval;
 		service->restartDeadline = timeAdd(now, service->restartInterval);
 		humanDuration(service->restartInterval);
-		syslog(LOG_NOTICE, "%s[%d] restarting in %s", service->name, pid, durationBuf);
+		logMessage(LOG_NOTICE, "%s[%d] restarting in %s", service->name, pid, durationBuf);
 		return;
 	}
-	syslog(LOG_NOTICE, "%s[%d] stopped", service->name, pid);
+	logMessage(LOG_NOTICE, "%s[%d] stopped", service->name, pid);
 	if (service->intent == Intent::Restart)
 		serviceStart(service);
 }
@@ -458,7 +458,7 @@ static void
 serviceKill(Service *service, int signo)
 {
 	if (killpg(service->pid, signo) == -1)
-		syslog(LOG_WARNING, "killpg(%s[%d], %s): %s", service->name, service->pid,
+		logMessage(LOG_WARNING, "killpg(%s[%d], %s): %s", service->name, service->pid,
 		    signalName(signo), strerror(errno));
 }
 
@@ -473,7 +473,7 @@ void
 serviceStop(Service *service)
 {
 	if (service->state != State::Running && service->intent != Intent::Stop)
-		syslog(LOG_NOTICE, "%s[] stopped", service->name);
+		logMessage(LOG_NOTICE, "%s[] stopped", service->name);
 	service->intent = Intent::Stop;
 	if (service->state == State::Running)
 		serviceKill(service, SIGTERM);
@@ -498,14 +498,14 @@ serviceStatus(Service *service)
 		switch (service->intent) {
 		case Intent::Start:
 			humanDuration(timeSub(now, service->startTime));
-			syslog(LOG_NOTICE, "%s[%d] is started (up %s)", service->name, service->pid,
+			logMessage(LOG_NOTICE, "%s[%d] is started (up %s)", service->name, service->pid,
 			    durationBuf);
 			break;
 		case Intent::Stop:
-			syslog(LOG_NOTICE, "%s[%d] is stopping", service->name, service->pid);
+			logMessage(LOG_NOTICE, "%s[%d] is stopping", service->name, service->pid);
 			break;
 		case Intent::Restart:
-			syslog(LOG_NOTICE, "%s[%d] is stopping for restart", service->name,
+			logMessage(LOG_NOTICE, "%s[%d] is stopping for restart", service->name,
 			    service->pid);
 			break;
 		}
@@ -513,8 +513,8 @@ serviceStatus(Service *service)
 	}
 	if (service->intent == Intent::Start) {
 		humanDuration(timeSub(service->restartDeadline, now));
-		syslog(LOG_NOTICE, "%s[] is restarting in %s", service->name, durationBuf);
+		logMessage(LOG_NOTICE, "%s[] is restarting in %s", service->name, durationBuf);
 	} else {
-		syslog(LOG_NOTICE, "%s[] is stopped", service->name);
+		logMessage(LOG_NOTICE, "%s[] is stopped", service->name);
 	}
 }

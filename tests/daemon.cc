@@ -53,15 +53,19 @@ closeOnExecAll()
 }
 
 void
-daemonStart(Daemon &d, const std::vector<std::string> &extra, const std::string &dir)
+daemonStart(Daemon &d, const std::vector<std::string> &extra, const std::string &dir,
+    const std::vector<std::string> &wrapper)
 {
-	std::vector<std::string> args{"-d"};
+	std::vector<std::string> args(wrapper.begin() + (wrapper.empty() ? 0 : 1), wrapper.end());
+	if (!wrapper.empty())
+		args.push_back(KESTORD_PATH);
+	args.push_back("-d");
 	std::vector<std::string> rest = daemonArgs(d, extra);
 	args.insert(args.end(), rest.begin(), rest.end());
 	Options options;
 	options.dir = dir;
 	closeOnExecAll();
-	d.child = spawnProgram(KESTORD_PATH, args, options);
+	d.child = spawnProgram(wrapper.empty() ? KESTORD_PATH : wrapper[0], args, options);
 	d.pid = d.child.pid;
 }
 

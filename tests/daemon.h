@@ -31,9 +31,10 @@ void daemonInit(Daemon &d);
 // Writes the configuration file.
 void daemonConfig(Daemon &d, const std::string &text);
 // Starts "kestord -d -f config -c control -p pidFile", then the extra arguments; runs it in
-// dir when one is given. The daemon inherits only descriptors 0, 1 and 2.
+// dir when one is given, and through the wrapper command, which is to exec it, when one is
+// given. The daemon inherits only descriptors 0, 1 and 2.
 void daemonStart(Daemon &d, const std::vector<std::string> &extra = {},
-    const std::string &dir = "");
+    const std::string &dir = "", const std::vector<std::string> &wrapper = {});
 // The argument list daemonStart uses, without -d, for tests that run kestord themselves.
 std::vector<std::string> daemonArgs(const Daemon &d, const std::vector<std::string> &extra);
 

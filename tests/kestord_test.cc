@@ -9,7 +9,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <string>
@@ -19,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "../kestord/kestord.h"
+#include "compat.h"
 #include "run.h"
 
 namespace {
@@ -404,6 +404,8 @@ TEST_F(LineTest, OneCallReadsABoundedAmountAndTheRestLater)
 struct ConfigTest : ::testing::Test {
 	std::string dir;
 	std::string path;
+	// How the log tags a message on standard error.
+	std::string tag = std::string(getprogname()) + "[" + std::to_string(getpid()) + "]: ";
 
 	static void
 	clearTables()
@@ -422,14 +424,13 @@ struct ConfigTest : ::testing::Test {
 	{
 		dir = makeTempDir();
 		path = dir + "/kestor.conf";
-		openlog("kestord", LOG_PERROR, LOG_DAEMON);
+		ASSERT_EQ(0, logOpen(true));
 		clearTables();
 	}
 	void
 	TearDown() override
 	{
 		clearTables();
-		closelog();
 		removeTree(dir);
 	}
 	// Loads the path; what was logged.
@@ -438,6 +439,7 @@ struct ConfigTest : ::testing::Test {
 	{
 		testing::internal::CaptureStderr();
 		parseConfig(file.c_str());
+		logFlush();
 		return testing::internal::GetCapturedStderr();
 	}
 	std::string
@@ -522,7 +524,7 @@ TEST_F(ConfigTest, CarriageReturnStaysInTheText)
 	EXPECT_EQ("", load("a true\r\n%x\r\nb \r\n"));
 	EXPECT_EQ((Table{{"a", "true\r"}, {"b", "\r"}}), table());
 	EXPECT_EQ(Lines{"x\r"}, prependList());
-	EXPECT_EQ("kestord: " + path + ":2: no command line for service c\r\n",
+	EXPECT_EQ(tag + path + ":2: no command line for service c\r\n",
 	    load("a true\nc\r\nd true\n"));
 	EXPECT_EQ((Table{{"a", "true"}, {"b", "\r"}}), table());
 }
@@ -548,7 +550,7 @@ TEST_F(ConfigTest, DuplicateKeepsFirstPlaceAndLastCommand)
 
 TEST_F(ConfigTest, ErrorNamesTheLogicalLineAndEndsTheLoad)
 {
-	EXPECT_EQ("kestord: " + path + ":3: no command line for service bad\n",
+	EXPECT_EQ(tag + path + ":3: no command line for service bad\n",
 	    load("% early\n"
 		 "a x \\\n"
 		 " y \\\n"
@@ -576,11 +578,11 @@ TEST_F(ConfigTest, UnreadableFileChangesNothing)
 {
 	EXPECT_EQ("", load("% p\na true\n"));
 	std::string missing = dir + "/missing.conf";
-	EXPECT_EQ("kestord: " + missing + ": No such file or directory\n", loadPath(missing));
+	EXPECT_EQ(tag + missing + ": No such file or directory\n", loadPath(missing));
 	EXPECT_EQ((Table{{"a", "true"}}), table());
 	EXPECT_EQ(Lines{"p"}, prependList());
 	// A directory opens but cannot be read: the prepends are already gone by then.
-	EXPECT_EQ("kestord: " + dir + ": Is a directory\n", loadPath(dir));
+	EXPECT_EQ(tag + dir + ": Is a directory\n", loadPath(dir));
 	EXPECT_EQ((Table{{"a", "true"}}), table());
 	EXPECT_EQ(Lines{}, prependList());
 }

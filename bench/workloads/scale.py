@@ -6,8 +6,8 @@ start-up and log throughput at the largest size."""
 import signal
 import time
 
-from harness import (Service, drain_stamps, failed, get, kill_pids, launch, now_ns, pss_kib,
-    record, say, service_pids, stamp_cmd, start, stop, stop_pids, sweep)
+from harness import (QLEN_RUN, Service, drain_stamps, failed, get, kill_pids, launch, now_ns,
+    pss_kib, record, say, service_pids, stamp_cmd, start, stop, stop_pids, sweep)
 from workloads.log import log_round
 from workloads.startup import wait_stamps
 
@@ -70,7 +70,7 @@ def run(bench):
     say(f"== 9. log throughput beside {quiet} quiet services")
     r = log_round(bench, "kestord", quiet)
     if r is not None:
-        record(bench, f"scale-log{quiet}", "kestord", r)
+        record(bench, f"scale-log{quiet}", "kestord", r[:2])
 
 
 def rows(bench):
@@ -87,7 +87,7 @@ def rows(bench):
     big = sizes[-1]
     out.append((f"scale-mem{big}", f"9. memory, {big} services: Pss MiB", None, "", ""))
     out.append((f"scale-startup{big}", f"9. start-up, {big} services: s", None, "", ""))
-    ref = get(bench, "log", "floor")
+    ref = get(bench, f"logq{QLEN_RUN}", "floor")
     v = get(bench, f"scale-log{big}", "kestord")
     verdict = ""
     if v is not None and ref is not None:

@@ -1,0 +1,425 @@
+// log.cc: the daemon's log. Each message is formatted as syslog(3) formats it and sent as one
+// datagram to the system log socket, which is non-blocking: what the receiver does not take at
+// once waits in memory, in order, and goes out in batches when the socket is writable again.
+#include <sys/types.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <errno.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "compat.h"
+#include "kestord.h"
+
+// The longest datagram, header included; longer text is cut there. A line of service output
+// with its name and the header stays far below it.
+static constexpr size_t messageMax = 8192;
+static_assert(messageMax <= UINT16_MAX, "a queued datagram's length is kept in two bytes");
+// Above this many queued bytes the loop leaves service output unread: a service then blocks
+// in write(2) once its pipe is full, and nothing is lost.
+static constexpr size_t highWater = 256 * 1024;
+// The daemon's own messages (exits, restarts, answers) and the output read at a process's
+// exit are queued beyond the high-water mark while the receiver does not read; past this
+// the oldest messages are dropped. It is address space reserved once: only what is used is
+// ever touched.
+static constexpr size_t hardCap = 16 * 1024 * 1024;
+// Queue room kept when the queue empties; the pages touched beyond go back to the system.
+static constexpr size_t keptRoom = 64 * 1024;
+// How long a receiver that was there may be away (refusing, or its socket gone) before the
+// services are no longer held back for it and the oldest messages are dropped instead.
+static constexpr struct timespec awayMax = {5, 0};
+// Reconnections, and retries after ENOBUFS: the first after 10 ms, then each twice as late,
+// at most a second apart.
+static constexpr struct timespec retryFirst = {0, 10000000};
+static constexpr struct timespec retryMax = {1, 0};
+// While no receiver has ever been seen, a connection is tried at most once a second, when a
+// message comes.
+static constexpr struct timespec probeEvery = {1, 0};
+// Datagrams handed to one sendmmsg.
+static constexpr unsigned batchMax = 256;
+
+// Where the system log stands. None: no receiver has been seen, so nothing is queued (a
+// system without a syslog daemon, where -d's standard error is the log). Up: connected. Down:
+// the receiver that was there refused or went away; messages wait for a reconnection.
+enum class Receiver : int32_t { None, Up, Down };
+
+static Receiver receiver = Receiver::None;
+static int logFd = -1;
+static bool copyErr;
+static char tag[256];            // "kestord[PID]: "
+static size_t tagLen;
+static char message[messageMax]; // the datagram being formatted
+// "<PRI>Mmm dd hh:mm:ss kestord[PID]: " of the last message, made again when its second or
+// its priority changes.
+static char head[sizeof(tag) + 48];
+static size_t headLen, headTagAt;
+static time_t headSecond = -1;
+static int headPriority = -1;
+
+// The queue: records of a two-byte length and a datagram, packed, live in [queueHead,
+// queueTail) of the reserved region.
+static char *queue;
+static size_t queueHead, queueTail, queueTouched;
+// Messages dropped since the receiver was last told.
+static uintmax_t lost;
+
+static bool retrying;            // a reconnection or a retry is due at retryAt
+static struct timespec retryAt;
+static struct timespec retryDelay = retryFirst;
+static bool away;                // no receiver has taken a connection since awaySince
+static struct timespec awaySince;
+static struct timespec probeAt;
+
+// The copy for standard error, written once per pass of the loop.
+static char errBuf[65536];
+static size_t errLen;
+
+static struct mmsghdr batch[batchMax];
+static struct iovec batchIov[batchMax];
+
+static int
+logConnect(void)
+{
+	struct sockaddr_un addr = {};
+	addr.sun_family = AF_UNIX;
+	strlcpy(addr.sun_path, _PATH_LOG, sizeof(addr.sun_path));
+	int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	if (fd == -1)
+		return -1;
+	if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == -1) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+int
+logOpen(bool copy)
+{
+	if (queue == nullptr) {
+		void *room = mmap(nullptr, hardCap, PROT_READ | PROT_WRITE,
+		    MAP_PRIVATE | MAP_ANON | MAP_NORESERVE, -1, 0);
+		if (room == MAP_FAILED)
+			return -1;
+		queue = static_cast<char *>(room);
+	}
+	copyErr = copy;
+	if (!copy)
+		errLen = 0;
+	int n = snprintf(tag, sizeof(tag), "%s[%d]: ", getprogname(), static_cast<int>(getpid()));
+	tagLen = n < 0 ? 0 : static_cast<size_t>(n) < sizeof(tag) ? n : sizeof(tag) - 1;
+	headSecond = -1;
+	if (logFd == -1 && (logFd = logConnect()) != -1)
+		receiver = Receiver::Up;
+	if (receiver == Receiver::None)
+		probeAt = timeAdd(timeNow(), probeEvery);
+	return 0;
+}
+
+static void
+errWrite(void)
+{
+	size_t done = 0;
+	while (done < errLen) {
+		ssize_t n = write(STDERR_FILENO, errBuf + done, errLen - done);
+		if (n == -1 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		done += n;
+	}
+	errLen = 0;
+}
+
+// Adds a line to the copy for standard error; syslog(3) ends each with a newline unless the
+// message already does.
+static void
+errAppend(const char *text, size_t len)
+{
+	if (errLen + len + 1 > sizeof(errBuf))
+		errWrite();
+	memcpy(errBuf + errLen, text, len);
+	errLen += len;
+	if (len == 0 || text[len - 1] != '\n')
+		errBuf[errLen++] = '\n';
+}
+
+// Formats a datagram into message: "<PRI>Mmm dd hh:mm:ss kestord[PID]: text". Returns its
+// length; *tagAt is where the part that standard error gets begins.
+__attribute__((format(printf, 3, 0))) static size_t
+messageFormat(int priority, size_t *tagAt, const char *fmt, va_list ap)
+{
+	time_t now = time(nullptr);
+	priority = LOG_DAEMON | (priority & LOG_PRIMASK);
+	if (now != headSecond || priority != headPriority) {
+		struct tm tm;
+		char stamp[32];
+		localtime_r(&now, &tm);
+		if (strftime(stamp, sizeof(stamp), "%b %e %H:%M:%S ", &tm) == 0)
+			stamp[0] = '\0';
+		int n = snprintf(head, sizeof(head), "<%d>%s", priority, stamp);
+		headTagAt = n > 0 ? n : 0;
+		memcpy(head + headTagAt, tag, tagLen);
+		headLen = headTagAt + tagLen;
+		headSecond = now;
+		headPriority = priority;
+	}
+	memcpy(message, head, headLen);
+	*tagAt = headTagAt;
+	size_t len = headLen;
+	int n = vsnprintf(message + len, sizeof(message) - len, fmt, ap);
+	if (n > 0)
+		len += static_cast<size_t>(n) < sizeof(message) - len ? n : sizeof(message) - len - 1;
+	return len;
+}
+
+__attribute__((format(printf, 2, 3))) static size_t
+noteFormat(int priority, const char *fmt, ...)
+{
+	size_t tagAt;
+	va_list ap;
+	va_start(ap, fmt);
+	size_t len = messageFormat(priority, &tagAt, fmt, ap);
+	va_end(ap);
+	return len;
+}
+
+static size_t
+queueBytes(void)
+{
+	return queueTail - queueHead;
+}
+
+static size_t
+recordLen(size_t at)
+{
+	uint16_t len;
+	memcpy(&len, queue + at, sizeof(len));
+	return len;
+}
+
+// Drops the oldest messages until at most the given bytes are queued; with -d, says at once
+// on standard error how many the system log will miss.
+static void
+queueTrim(size_t bytes)
+{
+	uintmax_t dropped = 0;
+	for (; queueBytes() > bytes; dropped++)
+		queueHead += 2 + recordLen(queueHead);
+	lost += dropped;
+	if (copyErr && dropped > 0) {
+		char note[sizeof(tag) + 64];
+		int n = snprintf(note, sizeof(note), "%.*slost %ju log messages",
+		    static_cast<int>(tagLen), tag, dropped);
+		if (n > 0)
+			errAppend(note, static_cast<size_t>(n) < sizeof(note) ? n : sizeof(note) - 1);
+	}
+}
+
+static bool
+awayTooLong(struct timespec now)
+{
+	return away && !timeLess(timeSub(now, awaySince), awayMax);
+}
+
+static void
+queueAppend(const char *datagram, size_t len)
+{
+	size_t need = 2 + len;
+	if (queueBytes() + need > hardCap)
+		queueTrim(hardCap - highWater);
+	// The live records move to the front once as much lies consumed before them as they
+	// take themselves: each byte is moved at most once per byte sent, and the region used
+	// stays about twice the largest queue.
+	if (queueHead > 0 && (queueHead >= queueBytes() || queueTail + need > hardCap)) {
+		memmove(queue, queue + queueHead, queueBytes());
+		queueTail -= queueHead;
+		queueHead = 0;
+	}
+	uint16_t len16 = static_cast<uint16_t>(len);
+	memcpy(queue + queueTail, &len16, sizeof(len16));
+	memcpy(queue + queueTail + 2, datagram, len);
+	queueTail += need;
+	if (queueTail > queueTouched)
+		queueTouched = queueTail;
+	if (away && queueBytes() > highWater && awayTooLong(timeNow()))
+		queueTrim(highWater / 2);
+}
+
+// A connection is tried at most once a second while no receiver has been seen, so that one
+// that appears later is used from then on.
+static bool
+receiverProbe(void)
+{
+	if (queue == nullptr)
+		return false;
+	struct timespec now = timeNow();
+	if (timeLess(now, probeAt))
+		return false;
+	probeAt = timeAdd(now, probeEvery);
+	if ((logFd = logConnect()) == -1)
+		return false;
+	receiver = Receiver::Up;
+	return true;
+}
+
+void
+logMessage(int priority, const char *fmt, ...)
+{
+	int saved = errno;
+	size_t tagAt;
+	va_list ap;
+	va_start(ap, fmt);
+	size_t len = messageFormat(priority, &tagAt, fmt, ap);
+	va_end(ap);
+	if (copyErr)
+		errAppend(message + tagAt, len - tagAt);
+	if (queue != nullptr && (receiver != Receiver::None || receiverProbe()))
+		queueAppend(message, len);
+	errno = saved;
+}
+
+static void
+retryArm(void)
+{
+	retrying = true;
+	retryAt = timeAdd(timeNow(), retryDelay);
+	retryDelay = timeLess(timeDouble(retryDelay), retryMax) ? timeDouble(retryDelay) : retryMax;
+}
+
+// What a failed send means. EAGAIN: the receiver is slow, and the socket is polled for room.
+// ENOBUFS says the same where polling does not tell when room comes, so a timer retries.
+// The errors of a receiver that went away close the socket and reconnect on the timer.
+// Anything else rejects the datagram itself, which is dropped; the result is then true,
+// and the queue goes on.
+static bool
+sendFailed(int error)
+{
+	switch (error) {
+	case EAGAIN:
+		return false;
+	case ENOBUFS:
+		retryArm();
+		return false;
+	case ECONNREFUSED:
+	case ENOTCONN:
+	case EPIPE:
+	case ECONNRESET:
+	case ENOENT:
+		close(logFd);
+		logFd = -1;
+		receiver = Receiver::Down;
+		if (!away) {
+			away = true;
+			awaySince = timeNow();
+		}
+		retryArm();
+		return false;
+	}
+	return true;
+}
+
+// Sends from the front of the queue until it is empty or the receiver takes no more; first,
+// when messages were dropped, the one message that says how many.
+static void
+queueSend(void)
+{
+	if (lost > 0) {
+		size_t len = noteFormat(LOG_WARNING, "lost %ju log messages", lost);
+		if (send(logFd, message, len, 0) == -1 && !sendFailed(errno))
+			return;
+		lost = 0;
+	}
+	while (queueHead < queueTail) {
+		unsigned count = 0;
+		for (size_t at = queueHead; at < queueTail && count < batchMax; count++) {
+			size_t len = recordLen(at);
+			batchIov[count] = {queue + at + 2, len};
+			batch[count].msg_hdr = {};
+			batch[count].msg_hdr.msg_iov = &batchIov[count];
+			batch[count].msg_hdr.msg_iovlen = 1;
+			at += 2 + len;
+		}
+		int sent = sendmmsg(logFd, batch, count, 0);
+		if (sent == -1) {
+			if (!sendFailed(errno))
+				return;
+			lost++;
+			sent = 1;
+		} else {
+			retryDelay = retryFirst;
+		}
+		for (int i = 0; i < sent; i++)
+			queueHead += 2 + recordLen(queueHead);
+	}
+	queueHead = queueTail = 0;
+	if (queueTouched > keptRoom) {
+		madvise(queue + keptRoom, queueTouched - keptRoom, MADV_DONTNEED);
+		queueTouched = keptRoom;
+	}
+}
+
+bool
+logPending(void)
+{
+	return queueHead < queueTail || lost > 0;
+}
+
+bool
+logHeld(void)
+{
+	return queueBytes() > highWater;
+}
+
+void
+logFlush(void)
+{
+	if (logPending()) {
+		struct timespec now = timeNow();
+		if (retrying && !timeLess(now, retryAt)) {
+			retrying = false;
+			if (receiver == Receiver::Down && (logFd = logConnect()) != -1) {
+				receiver = Receiver::Up;
+				away = false;
+			} else if (receiver == Receiver::Down) {
+				retryArm();
+			}
+		}
+		if (!retrying && receiver == Receiver::Up)
+			queueSend();
+		if (awayTooLong(now) && queueBytes() > highWater)
+			queueTrim(highWater / 2);
+	}
+	if (errLen > 0)
+		errWrite();
+}
+
+bool
+logWait(struct pollfd *slot, struct timespec *deadline)
+{
+	*slot = {-1, 0, 0};
+	if (!logPending())
+		return false;
+	bool timed = false;
+	if (retrying) {
+		*deadline = retryAt;
+		timed = true;
+	} else if (receiver == Receiver::Up) {
+		*slot = {logFd, POLLOUT, 0};
+	}
+	if (away && queueBytes() > highWater) {
+		struct timespec end = timeAdd(awaySince, awayMax);
+		if (!timed || timeLess(end, *deadline))
+			*deadline = end;
+		timed = true;
+	}
+	return timed;
+}
