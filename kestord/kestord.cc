@@ -432,7 +432,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 
 // Waits for count children after the stop. The services' output is still read meanwhile:
 // a service that writes much on its way out would otherwise block on a full pipe, and the
-// daemon with it, for ever.
+// daemon with it, for ever. What the pipes hold at the end is logged before the daemon exits.
 static void
 shutdownWait(size_t count)
 {
@@ -484,6 +484,9 @@ shutdownWait(size_t count)
 		}
 	}
 	free(pollFds);
+	// Processes left behind by the services may have written since the last reap.
+	for (size_t i = 0; i < services.len; i++)
+		serviceDrain(&services.elems[i]);
 }
 
 // The descriptors 0, 1 and 2 are given to every service; one that was closed when the daemon

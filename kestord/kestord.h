@@ -126,6 +126,7 @@ void serviceRestart(Service *service);
 void serviceSignal(Service *service, int signo);
 void serviceStatus(Service *service);
 void serviceRead(Service *service);
+void serviceDrain(Service *service);
 void serviceReap(pid_t pid, int status);
 
 // Readers.

@@ -424,6 +424,20 @@ serviceRead(Service *service)
 	lineRead(&service->errLine, service->errPipe[0], serviceLogLine, service);
 }
 
+// What the pipes hold was written before the process ended and belongs before its exit line,
+// and so does the rest of a line whose start is pending. Only what is there now is read: a
+// process left behind that goes on writing must not keep the daemon here.
+void
+serviceDrain(Service *service)
+{
+	lineDrain(&service->outLine, service->outPipe[0], serviceLogLine, service);
+	lineDrain(&service->errLine, service->errPipe[0], serviceLogLine, service);
+	if (const char *text = lineFlush(&service->outLine))
+		serviceLogLine(service, text);
+	if (const char *text = lineFlush(&service->errLine))
+		serviceLogLine(service, text);
+}
+
 void
 serviceReap(pid_t pid, int status)
 {
@@ -438,12 +452,7 @@ serviceReap(pid_t pid, int status)
 		return;
 	}
 
-	const char *out = lineFlush(&service->outLine);
-	const char *errText = lineFlush(&service->errLine);
-	if (out != nullptr)
-		syslog(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, out);
-	if (errText != nullptr)
-		syslog(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, errText);
+	serviceDrain(service);
 	service->state = State::Stopped;
 
 	if (WIFEXITED(status)) {

@@ -499,6 +499,28 @@ TEST_F(DaemonTest, GrandchildHoldingThePipesIsLoggedAndTheServiceRestarts)
 	EXPECT_EQ(0, exitStatus(kd.child.status));
 }
 
+TEST_F(DaemonTest, ProcessLeftWritingHoldsUpNeitherReapingNorCommandsNorShutdown)
+{
+	// What the first process leaves behind writes into the pipes faster than the daemon can
+	// log, for as long as the test runs, and takes no notice of SIGTERM. The process itself
+	// ends once the pipe is filling.
+	daemonConfig(kd, "leaver (trap '' TERM; : > begun; exec yes left behind) & "
+			 "until [ -e begun ]; do sleep 0.01; done; sleep 0.2; exit 3\n");
+	daemonStart(kd, {"-t", "60000", "-C", kd.dir});
+	pid_t pid = servicePid(kd, "leaver", patience);
+	ASSERT_GT(pid, 0);
+	EXPECT_TRUE(expectMessage(kd, "leaver[" + pidText(pid) + "] exited 3", patience));
+	EXPECT_TRUE(expectMessage(kd, "leaver[" + pidText(pid) + "] restarting in 1m 0s",
+	    patience));
+	ASSERT_TRUE(controlWrite(kd, "status leaver\n"));
+	EXPECT_TRUE(waitMessage(kd, "leaver[] is restarting in ", patience));
+
+	double stopping = monotonicSeconds();
+	ASSERT_TRUE(daemonStop(kd, patience));
+	EXPECT_LT(monotonicSeconds() - stopping, 5.0);
+	EXPECT_EQ(0, exitStatus(kd.child.status));
+}
+
 TEST_F(DaemonTest, ServiceThatLeftItsProcessGroupIsStoppedWhenItEnds)
 {
 	// The service moves into the daemon's process group: its own group is gone, and every
