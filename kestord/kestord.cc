@@ -488,7 +488,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 
 // Waits for count children after the stop. The services' output is still read meanwhile:
 // a service that writes much on its way out would otherwise block on a full pipe, and the
-// daemon with it, for ever.
+// daemon with it, for ever. What the pipes hold at the end is logged before the daemon exits.
 static void
 shutdownWait(size_t count)
 {
@@ -542,6 +542,9 @@ shutdownWait(size_t count)
 		}
 	}
 	free(pollFds);
+	// Processes left behind by the services may have written since the last reap.
+	for (size_t i = 0; i < services.len; i++)
+		serviceDrain(&services.elems[i]);
 }
 
 // What the log still holds goes out once the services are gone, waiting for a receiver that

@@ -40,8 +40,8 @@ enum class Intent : int32_t { Stop, Start, Restart };
 // Whether a process of the service exists.
 enum class State : int32_t { Stopped, Running };
 
-// Bytes read from a pipe that wait to form a line: at most 511 pending bytes, and at the front
-// possibly one line already handed out, whose end is marked by a NUL.
+// Bytes read from a pipe that wait to form a line: at most 510 between reads, since 511 are
+// cut at once; the last byte is room for the NUL of a 511-byte piece.
 struct Line {
 	size_t len;
 	char buf[512];
@@ -86,9 +86,12 @@ constexpr struct timespec intervalMax = {static_cast<time_t>(1) << 32, 0};
 // anew to reconnect, and the time-zone file, which the C library opens again once it has
 // changed. (While a reload reads the file, its descriptor is one more.)
 constexpr int descriptorReserve = 3;
-// How many reads lineRead makes of one descriptor in one call before it leaves the rest of
+// The scratch buffer every pipe is read into: a default pipe's worth, so that one read takes
+// what a flooding service has written meanwhile.
+constexpr size_t readChunk = 65536;
+// How many bytes lineRead takes from one descriptor in one call before it leaves the rest of
 // the input to the next pass of the event loop, so that one busy pipe cannot starve the others.
-constexpr int readBudget = 64;
+constexpr size_t readBudget = 65536;
 
 extern Services services;
 extern Prepends prepends;
@@ -136,11 +139,18 @@ bool exitStops(int status);
 const char *signalName(int signo);
 void humanDuration(struct timespec span);
 
-// The line rule, shared by the services' pipes and the control pipe. lineRead reads the
-// non-blocking descriptor and hands every complete line to consumer; lineFlush returns the
-// pending bytes as a last line, or nullptr when none are pending.
+// The line rule, shared by the services' pipes and the control pipe: NUL bytes are dropped, and
+// a line ends at a newline or is cut once it holds 511 bytes. lineFeed hands every line the
+// bytes complete to consumer, in place where it can (it writes into bytes), and keeps the rest
+// pending in the Line. lineRead reads the non-blocking descriptor, readBudget bytes at most,
+// and feeds what it gets; lineDrain reads what the descriptor holds at that moment, no more,
+// however fast more comes. lineFlush returns the pending bytes as a last line, or nullptr when
+// none are pending. A text handed out is valid until the next read or feed; a consumer must
+// not read lines itself, since every read shares one scratch buffer.
 typedef void LineConsumer(void *arg, const char *text);
+void lineFeed(Line *line, char *bytes, size_t n, LineConsumer *consumer, void *arg);
 void lineRead(Line *line, int fd, LineConsumer *consumer, void *arg);
+void lineDrain(Line *line, int fd, LineConsumer *consumer, void *arg);
 const char *lineFlush(Line *line);
 
 // The service table.
@@ -155,6 +165,7 @@ void serviceRestart(Service *service);
 void serviceSignal(Service *service, int signo);
 void serviceStatus(Service *service);
 void serviceRead(Service *service);
+void serviceDrain(Service *service);
 void serviceReap(pid_t pid, int status);
 
 // Readers.

@@ -1,6 +1,7 @@
 // service.cc: the service table and everything done to one service: launching it, reading its
 // output into the log, reaping it and deciding on its restart, and the operator's actions.
 #include <sys/types.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -15,6 +16,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iterator>
 
 #include "compat.h"
@@ -25,6 +27,8 @@ char durationBuf[256];
 
 // The shell command line of a starting service, built in the child between fork and exec.
 static char commandBuf[commandMax];
+// Every pipe is read into this one buffer, and the lines are cut from it where they lie.
+static char readBuf[readChunk];
 
 constexpr long nanosPerSecond = 1000000000;
 
@@ -115,21 +119,9 @@ exitStops(int status)
 	return (stopExits[v / 32] >> (v % 32) & 1) != 0;
 }
 
-// The front of a Line may hold one line already handed out, ended by a NUL; it goes first.
-static void
-lineDropConsumed(Line *line)
-{
-	char *nul = static_cast<char *>(memchr(line->buf, '\0', line->len));
-	if (nul == nullptr)
-		return;
-	size_t rest = line->len - (nul - line->buf) - 1;
-	memmove(line->buf, nul + 1, rest);
-	line->len = rest;
-}
-
-// A NUL byte in the input would pass for the end of a line already handed out, so NUL bytes
-// are taken out as they are read: every other byte keeps its place in the line, and text
-// written as UTF-16 or with NUL padding still reaches the log readable.
+// A NUL byte in the input would end the text handed to the consumer early, so NUL bytes are
+// taken out as they are read: every other byte keeps its place in the line, and text written
+// as UTF-16 or with NUL padding still reaches the log readable.
 static size_t
 lineDropNuls(char *bytes, size_t n)
 {
@@ -143,49 +135,99 @@ lineDropNuls(char *bytes, size_t n)
 	return out - bytes;
 }
 
-// A line of 511 bytes is cut before anything more is read; one read follows every line
-// handed out. After readBudget reads the lines already held are still handed out, but the
-// rest of the input waits for the next call: the descriptor then still polls readable.
+// Hands out the pending bytes as a line of their own; the text stays valid until the next
+// feed, and the Line is empty again.
+static void
+lineCut(Line *line, LineConsumer *consumer, void *arg)
+{
+	line->buf[line->len] = '\0';
+	line->len = 0;
+	consumer(arg, line->buf);
+}
+
+void
+lineFeed(Line *line, char *bytes, size_t n, LineConsumer *consumer, void *arg)
+{
+	constexpr size_t pendingMax = sizeof(line->buf) - 1;
+	char *p = bytes;
+	char *end = bytes + lineDropNuls(bytes, n);
+
+	// The pending bytes and the start of the chunk are one line; it ends at a newline or
+	// once the pending bytes reach 511, before the byte after them is looked at.
+	if (line->len > 0) {
+		size_t take = std::min(pendingMax - line->len, static_cast<size_t>(end - p));
+		char *nl = static_cast<char *>(memchr(p, '\n', take));
+		if (nl != nullptr)
+			take = nl - p;
+		memcpy(line->buf + line->len, p, take);
+		line->len += take;
+		p += take;
+		if (nl != nullptr)
+			p++;
+		if (nl != nullptr || line->len == pendingMax)
+			lineCut(line, consumer, arg);
+	}
+	// Lines that lie whole in the chunk go out from where they lie; only a piece cut at 511
+	// bytes, which needs a byte of its own for the NUL, and the unfinished rest are copied.
+	while (p < end) {
+		size_t left = end - p;
+		char *nl = static_cast<char *>(memchr(p, '\n', std::min(left, pendingMax)));
+		if (nl != nullptr) {
+			*nl = '\0';
+			consumer(arg, p);
+			p = nl + 1;
+			continue;
+		}
+		size_t take = std::min(left, pendingMax);
+		memcpy(line->buf, p, take);
+		line->len = take;
+		p += take;
+		if (take == pendingMax)
+			lineCut(line, consumer, arg);
+	}
+}
+
+// Reads at most budget bytes, into the one scratch buffer, and feeds them to the line rule. A
+// short read has emptied the pipe; what comes later, or what the budget left, polls readable.
+static void
+lineReadUpTo(Line *line, int fd, size_t budget, LineConsumer *consumer, void *arg)
+{
+	while (budget > 0) {
+		size_t want = std::min(budget, sizeof(readBuf));
+		ssize_t n = read(fd, readBuf, want);
+		if (n == -1 && errno != EAGAIN)
+			logMessage(LOG_WARNING, "read: %s", strerror(errno));
+		if (n <= 0)
+			return;
+		lineFeed(line, readBuf, n, consumer, arg);
+		if (static_cast<size_t>(n) < want)
+			return;
+		budget -= n;
+	}
+}
+
 void
 lineRead(Line *line, int fd, LineConsumer *consumer, void *arg)
 {
-	constexpr size_t pendingMax = sizeof(line->buf) - 1;
-	int reads = 0;
+	lineReadUpTo(line, fd, readBudget, consumer, arg);
+}
 
-	for (;;) {
-		lineDropConsumed(line);
-		if (line->len == pendingMax) {
-			line->buf[pendingMax] = '\0';
-			line->len = sizeof(line->buf);
-			consumer(arg, line->buf);
-			continue;
-		}
-		if (reads < readBudget) {
-			reads++;
-			ssize_t n = read(fd, line->buf + line->len, pendingMax - line->len);
-			if (n > 0)
-				line->len += lineDropNuls(line->buf + line->len, n);
-			else if (n == -1 && errno != EAGAIN) {
-				logMessage(LOG_WARNING, "read: %s", strerror(errno));
-				return;
-			}
-		}
-		char *nl = static_cast<char *>(memchr(line->buf, '\n', line->len));
-		if (nl == nullptr)
-			return;
-		*nl = '\0';
-		consumer(arg, line->buf);
-	}
+void
+lineDrain(Line *line, int fd, LineConsumer *consumer, void *arg)
+{
+	int held = 0;
+	if (ioctl(fd, FIONREAD, &held) == -1)
+		held = readBudget;
+	lineReadUpTo(line, fd, held, consumer, arg);
 }
 
 const char *
 lineFlush(Line *line)
 {
-	lineDropConsumed(line);
 	if (line->len == 0)
 		return nullptr;
 	line->buf[line->len] = '\0';
-	line->len++;
+	line->len = 0;
 	return line->buf;
 }
 
@@ -406,6 +448,20 @@ serviceRead(Service *service)
 	lineRead(&service->errLine, service->errPipe[0], serviceLogLine, service);
 }
 
+// What the pipes hold was written before the process ended and belongs before its exit line,
+// and so does the rest of a line whose start is pending. Only what is there now is read: a
+// process left behind that goes on writing must not keep the daemon here.
+void
+serviceDrain(Service *service)
+{
+	lineDrain(&service->outLine, service->outPipe[0], serviceLogLine, service);
+	lineDrain(&service->errLine, service->errPipe[0], serviceLogLine, service);
+	if (const char *text = lineFlush(&service->outLine))
+		serviceLogLine(service, text);
+	if (const char *text = lineFlush(&service->errLine))
+		serviceLogLine(service, text);
+}
+
 void
 serviceReap(pid_t pid, int status)
 {
@@ -420,12 +476,7 @@ serviceReap(pid_t pid, int status)
 		return;
 	}
 
-	const char *out = lineFlush(&service->outLine);
-	const char *errText = lineFlush(&service->errLine);
-	if (out != nullptr)
-		logMessage(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, out);
-	if (errText != nullptr)
-		logMessage(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, errText);
+	serviceDrain(service);
 	service->state = State::Stopped;
 
 	if (WIFEXITED(status)) {

@@ -511,11 +511,12 @@ TEST_F(DaemonTest, ServiceIgnoringTermStaysStoppingUntilKilled)
 	EXPECT_EQ(0, exitStatus(kd.child.status));
 }
 
-TEST_F(DaemonTest, GrandchildHoldingThePipesIsLoggedAndTheServiceRestarts)
+TEST_F(DaemonTest, GrandchildFloodingThePipesIsLoggedAndHoldsUpNothing)
 {
-	// The first run leaves a process behind that writes after its parent has gone.
-	daemonConfig(kd, "parent if mkdir once 2>/dev/null; then (sleep 1; echo from the orphan; "
-			 "exec sleep 1000) & fi; echo run; sleep 0.2; exit 3\n");
+	// The first run leaves a process behind that writes after its parent has gone, and then
+	// writes into the pipes faster than the daemon can log, taking no notice of SIGTERM.
+	daemonConfig(kd, "parent if mkdir once 2>/dev/null; then (trap '' TERM; sleep 1; "
+			 "echo from the orphan; exec yes flood) & fi; echo run; sleep 0.2; exit 3\n");
 	daemonStart(kd, {"-t", "300", "-C", kd.dir});
 	pid_t first = servicePid(kd, "parent", patience);
 	ASSERT_GT(first, 0);
@@ -524,7 +525,7 @@ TEST_F(DaemonTest, GrandchildHoldingThePipesIsLoggedAndTheServiceRestarts)
 	    patience));
 
 	// The orphan's line comes under the service's name and its latest process id, and
-	// restarts go on as usual.
+	// restarts go on as usual: each reap reads only what the pipes hold as it begins.
 	std::string message;
 	bool orphan = false;
 	std::set<pid_t> later;
@@ -542,7 +543,12 @@ TEST_F(DaemonTest, GrandchildHoldingThePipesIsLoggedAndTheServiceRestarts)
 	}
 	EXPECT_TRUE(orphan);
 	EXPECT_GE(later.size(), 3u);
+	// Commands are carried out, and shutdown, which reads the pipes a last time, ends soon.
+	ASSERT_TRUE(controlWrite(kd, "stop nothing-here\n"));
+	EXPECT_TRUE(expectMessage(kd, "no services matching nothing-here", patience));
+	double stopping = monotonicSeconds();
 	ASSERT_TRUE(daemonStop(kd, patience));
+	EXPECT_LT(monotonicSeconds() - stopping, 5.0);
 	EXPECT_EQ(0, exitStatus(kd.child.status));
 }
 

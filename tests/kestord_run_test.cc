@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -75,6 +76,21 @@ logAbout(const Daemon &d, const std::string &name)
 		if (isAbout(message, name))
 			found.push_back(message);
 	return numbered(found);
+}
+
+// Where the messages part from those expected, or "" when they are the same: a report short
+// enough to read when thousands are compared.
+std::string
+firstDifference(const std::vector<std::string> &expected, const std::vector<std::string> &got)
+{
+	size_t i = 0;
+	while (i < expected.size() && i < got.size() && expected[i] == got[i])
+		i++;
+	if (i == expected.size() && i == got.size())
+		return "";
+	return "message " + std::to_string(i) + " of " + std::to_string(got.size()) + ": \"" +
+	    (i < got.size() ? got[i] : "(none)") + "\", expected \"" +
+	    (i < expected.size() ? expected[i] : "(none)") + "\"";
 }
 
 std::string
@@ -256,6 +272,42 @@ TEST_F(ServiceOutput, UnfinishedLinesAreLoggedBeforeTheExit)
 	    "tail[1] exited 3", "tail[1] stopped", "tail[2] started"};
 	EXPECT_EQ(expected, messagesAbout(kd, "tail", expected.size(), 10));
 	EXPECT_EQ("tail[1] started", logAbout(kd, "tail").front());
+}
+
+TEST_F(ServiceOutput, OutputOnTheWayOutIsLoggedWholeBeforeTheEnd)
+{
+	// 3000 numbered lines of 100 bytes, each written on its own, far more than a pipe holds:
+	// burst writes them and exits 1, term when it is told to stop.
+	writeFile(kd.dir + "/lines.sh", "i=0; while [ $i -lt 3000 ]; do printf '%04d%s\\n' $i " +
+	    std::string(95, 'x') + "; i=$((i + 1)); done\n");
+	daemonConfig(kd, "burst . ./lines.sh; exit 1\n"
+			 "term trap '. ./lines.sh; exit 0' TERM; echo ready; "
+			 "while :; do sleep 1; done 2>/dev/null\n");
+	daemonStart(kd, {"-C", kd.dir, "-t", "60000"});
+	ASSERT_TRUE(logContains(kd, "] restarting in 1m 0s", 30));
+	ASSERT_TRUE(logContains(kd, "]: ready", 30));
+	ASSERT_TRUE(daemonStop(kd, 30));
+	EXPECT_EQ(0, exitStatus(kd.child.status));
+	for (std::string message; nextMessage(kd, message, 0);)
+		;
+
+	std::vector<std::string> lines;
+	for (int i = 0; i < 3000; i++) {
+		char number[8];
+		snprintf(number, sizeof(number), "%04d", i);
+		lines.push_back("[1]: " + std::string(number) + std::string(95, 'x'));
+	}
+	std::vector<std::string> burst{"burst[1] started"};
+	for (const std::string &line : lines)
+		burst.push_back("burst" + line);
+	burst.insert(burst.end(), {"burst[1] exited 1", "burst[1] restarting in 1m 0s",
+	    "burst[] stopped"});
+	EXPECT_EQ("", firstDifference(burst, logAbout(kd, "burst")));
+	std::vector<std::string> term{"term[1] started", "term[1]: ready"};
+	for (const std::string &line : lines)
+		term.push_back("term" + line);
+	term.push_back("term[1] stopped");
+	EXPECT_EQ("", firstDifference(term, logAbout(kd, "term")));
 }
 
 struct RestartPolicy : DaemonTest {};
