@@ -30,6 +30,12 @@ logMessage(int, const char *fmt, ...)
 }
 
 void
+logOutput(const char *name, pid_t pid, const char *text)
+{
+	logMessage(0, "%s[%d]: %s", name, pid, text);
+}
+
+void
 logFlush(void)
 {
 }

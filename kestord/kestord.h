@@ -24,6 +24,8 @@
 // room for the queue cannot be had.
 [[nodiscard]] int logOpen(bool copy);
 void logMessage(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// A line of a service's output, at LOG_NOTICE as "name[pid]: text": the hot path of the log.
+void logOutput(const char *name, pid_t pid, const char *text);
 // Sends what the system log takes now, reconnects when that is due, and writes the messages
 // of this pass to standard error: the loop calls it before every wait.
 void logFlush(void);

@@ -43,6 +43,8 @@ static constexpr struct timespec retryMax = {1, 0};
 // While no receiver has ever been seen, a connection is tried at most once a second, when a
 // message comes.
 static constexpr struct timespec probeEvery = {1, 0};
+// The send buffer asked for: room for a receiver queue of 512 short lines and more.
+static constexpr int sendBufferSize = 1024 * 1024;
 // Datagrams handed to one sendmmsg.
 static constexpr unsigned batchMax = 256;
 
@@ -94,6 +96,13 @@ logConnect(void)
 	int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	if (fd == -1)
 		return -1;
+	// Each datagram in the receiver's queue counts against the sender's buffer, by its whole
+	// kernel size, about a kilobyte for a line: the default buffer fills at some 200 lines,
+	// before the queue of a receiver on a busy host is full, and every send after it waits
+	// for a wake-up. The system's ceiling for the size still holds; a smaller buffer only
+	// means more waits.
+	int sendBuffer = sendBufferSize;
+	setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
 	if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == -1) {
 		close(fd);
 		return -1;
@@ -152,10 +161,10 @@ errAppend(const char *text, size_t len)
 		errBuf[errLen++] = '\n';
 }
 
-// Formats a datagram into message: "<PRI>Mmm dd hh:mm:ss kestord[PID]: text". Returns its
+// Puts the head of a datagram into message: "<PRI>Mmm dd hh:mm:ss kestord[PID]: ". Returns its
 // length; *tagAt is where the part that standard error gets begins.
-__attribute__((format(printf, 3, 0))) static size_t
-messageFormat(int priority, size_t *tagAt, const char *fmt, va_list ap)
+static size_t
+messageHead(int priority, size_t *tagAt)
 {
 	time_t now = time(nullptr);
 	priority = LOG_DAEMON | (priority & LOG_PRIMASK);
@@ -174,11 +183,30 @@ messageFormat(int priority, size_t *tagAt, const char *fmt, va_list ap)
 	}
 	memcpy(message, head, headLen);
 	*tagAt = headTagAt;
-	size_t len = headLen;
+	return headLen;
+}
+
+// Formats a datagram into message, its text cut where the datagram is full. Returns its
+// length; *tagAt is where the part that standard error gets begins.
+__attribute__((format(printf, 3, 0))) static size_t
+messageFormat(int priority, size_t *tagAt, const char *fmt, va_list ap)
+{
+	size_t len = messageHead(priority, tagAt);
 	int n = vsnprintf(message + len, sizeof(message) - len, fmt, ap);
 	if (n > 0)
 		len += static_cast<size_t>(n) < sizeof(message) - len ? n : sizeof(message) - len - 1;
 	return len;
+}
+
+// Adds text to the datagram of len bytes in message, as far as it fits; returns the new
+// length, with room left for the NUL that vsnprintf would write.
+static size_t
+messagePut(size_t len, const char *text, size_t n)
+{
+	size_t room = sizeof(message) - 1 - len;
+	n = n < room ? n : room;
+	memcpy(message + len, text, n);
+	return len + n;
 }
 
 __attribute__((format(printf, 2, 3))) static size_t
@@ -271,6 +299,16 @@ receiverProbe(void)
 	return true;
 }
 
+// Hands the datagram formatted in message on: to the copy for standard error and the queue.
+static void
+messageEnqueue(size_t len, size_t tagAt)
+{
+	if (copyErr)
+		errAppend(message + tagAt, len - tagAt);
+	if (queue != nullptr && (receiver != Receiver::None || receiverProbe()))
+		queueAppend(message, len);
+}
+
 void
 logMessage(int priority, const char *fmt, ...)
 {
@@ -280,10 +318,33 @@ logMessage(int priority, const char *fmt, ...)
 	va_start(ap, fmt);
 	size_t len = messageFormat(priority, &tagAt, fmt, ap);
 	va_end(ap);
-	if (copyErr)
-		errAppend(message + tagAt, len - tagAt);
-	if (queue != nullptr && (receiver != Receiver::None || receiverProbe()))
-		queueAppend(message, len);
+	messageEnqueue(len, tagAt);
+	errno = saved;
+}
+
+// The same datagram as logMessage(LOG_NOTICE, "%s[%d]: %s", name, pid, text), put together
+// without the formatting machinery, which costs more than the rest of a line's way to the
+// socket.
+void
+logOutput(const char *name, pid_t pid, const char *text)
+{
+	int saved = errno;
+	size_t tagAt;
+	size_t len = messageHead(LOG_NOTICE, &tagAt);
+	char digits[24];
+	char *d = digits + sizeof(digits);
+	unsigned long long v = pid < 0 ? 0ull - static_cast<unsigned long long>(pid) : pid;
+	do
+		*--d = static_cast<char>('0' + v % 10);
+	while ((v /= 10) != 0);
+	if (pid < 0)
+		*--d = '-';
+	len = messagePut(len, name, strlen(name));
+	len = messagePut(len, "[", 1);
+	len = messagePut(len, d, digits + sizeof(digits) - d);
+	len = messagePut(len, "]: ", 3);
+	len = messagePut(len, text, strlen(text));
+	messageEnqueue(len, tagAt);
 	errno = saved;
 }
 

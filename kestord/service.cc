@@ -438,7 +438,7 @@ static void
 serviceLogLine(void *arg, const char *text)
 {
 	Service *service = static_cast<Service *>(arg);
-	logMessage(LOG_NOTICE, "%s[%d]: %s", service->name, service->pid, text);
+	logOutput(service->name, service->pid, text);
 }
 
 void
