@@ -41,9 +41,10 @@ logFlush(void)
 }
 
 bool
-logWait(struct pollfd *slot, struct timespec *)
+logWait(struct pollfd slots[logSlots], struct timespec *)
 {
-	*slot = {-1, 0, 0};
+	for (size_t i = 0; i < logSlots; i++)
+		slots[i] = {-1, 0, 0};
 	return false;
 }
 

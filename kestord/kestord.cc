@@ -390,8 +390,9 @@ servicesRead(const struct pollfd *slots)
 static void
 eventLoop(const char *configPath, int controlFd, Line *controlLine)
 {
-	// Slot 0 is the control pipe, slot 1 the log socket, and each service has two from 2 on.
-	size_t slots = 2 * services.len + 2;
+	// Slot 0 is the control pipe, the log's slots follow, and each service has two after them.
+	constexpr size_t serviceSlot = 1 + logSlots;
+	size_t slots = 2 * services.len + serviceSlot;
 	struct pollfd *pollFds = static_cast<struct pollfd *>(calloc(slots, sizeof(*pollFds)));
 	if (pollFds == nullptr) {
 		logMessage(LOG_ERR, "calloc: %s", strerror(errno));
@@ -416,7 +417,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 		if (signals[SIGHUP]) {
 			signals[SIGHUP] = 0;
 			parseConfig(configPath);
-			void *grown = reallocarray(pollFds, 2 * services.len + 2, sizeof(*pollFds));
+			void *grown = reallocarray(pollFds, 2 * services.len + serviceSlot, sizeof(*pollFds));
 			if (grown == nullptr) {
 				logMessage(LOG_ERR, "reallocarray: %s", strerror(errno));
 				break;
@@ -443,7 +444,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 		// Everything this pass logged goes out before the wait; what the system log does
 		// not take yet is waited for, by the socket's slot or by the log's own deadline.
 		logFlush();
-		servicePollSet(pollFds + 2, logHeld());
+		servicePollSet(pollFds + serviceSlot, logHeld());
 		struct timespec wake = deadline, logDeadline, timeout;
 		bool timed = due;
 		if (logWait(&pollFds[1], &logDeadline) && (!due || timeLess(logDeadline, deadline))) {
@@ -453,7 +454,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 		if (timed)
 			timeout = timeoutUntil(wake);
 
-		slots = 2 * services.len + 2;
+		slots = 2 * services.len + serviceSlot;
 		int ready = ppoll(pollFds, slots, timed ? &timeout : nullptr, &empty);
 		if (ready == -1 && errno != EINTR) {
 			logMessage(LOG_WARNING, "ppoll: %s", strerror(errno));
@@ -471,7 +472,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 				lineRead(controlLine, controlFd, controlCommand, nullptr);
 				titleRefresh();
 			}
-			servicesRead(pollFds + 2);
+			servicesRead(pollFds + serviceSlot);
 		}
 		if (due) {
 			struct timespec now = timeNow();
@@ -492,8 +493,8 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 static void
 shutdownWait(size_t count)
 {
-	// Slot 0 is the log socket, and each service has two from 1 on.
-	size_t slots = 2 * services.len + 1;
+	// The log's slots come first, and each service has two after them.
+	size_t slots = 2 * services.len + logSlots;
 	struct pollfd *pollFds = static_cast<struct pollfd *>(calloc(slots, sizeof(*pollFds)));
 	sigset_t empty;
 	sigemptyset(&empty);
@@ -525,7 +526,7 @@ shutdownWait(size_t count)
 			}
 		}
 		logFlush();
-		servicePollSet(pollFds + 1, logHeld());
+		servicePollSet(pollFds + logSlots, logHeld());
 		struct timespec deadline, timeout;
 		bool timed = logWait(&pollFds[0], &deadline);
 		if (timed)
@@ -538,7 +539,7 @@ shutdownWait(size_t count)
 		}
 		if (ready > 0) {
 			signalsAdmit();
-			servicesRead(pollFds + 1);
+			servicesRead(pollFds + logSlots);
 		}
 	}
 	free(pollFds);
@@ -547,8 +548,8 @@ shutdownWait(size_t count)
 		serviceDrain(&services.elems[i]);
 }
 
-// What the log still holds goes out once the services are gone, waiting for a receiver that
-// does not read for flushMax at most.
+// What the log still holds goes out once the services are gone, waiting for a receiver or a
+// standard error that does not read for flushMax at most.
 static void
 shutdownFlush(void)
 {
@@ -559,15 +560,15 @@ shutdownFlush(void)
 
 	for (;;) {
 		logFlush();
-		struct pollfd slot;
+		struct pollfd slots[logSlots];
 		struct timespec deadline;
-		bool timed = logWait(&slot, &deadline);
+		bool timed = logWait(slots, &deadline);
 		if (!logPending() || !timeLess(timeNow(), end))
 			return;
 		if (!timed || timeLess(end, deadline))
 			deadline = end;
 		struct timespec timeout = timeoutUntil(deadline);
-		ppoll(&slot, 1, &timeout, &empty);
+		ppoll(slots, logSlots, &timeout, &empty);
 	}
 }
 

@@ -20,8 +20,9 @@
 // send it, and the loop stops reading service output while too much waits.
 //
 // logOpen connects to the system log and chooses whether messages are copied to standard
-// error; it is called again after detaching, for the new process id. It fails only when the
-// room for the queue cannot be had.
+// error, and how to write that without blocking by what descriptor 2 is at the time; it is
+// called again after detaching, for the new process id. It fails only when the room for the
+// queue cannot be had.
 [[nodiscard]] int logOpen(bool copy);
 void logMessage(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // A line of a service's output, at LOG_NOTICE as "name[pid]: text": the hot path of the log.
@@ -29,12 +30,15 @@ void logOutput(const char *name, pid_t pid, const char *text);
 // Sends what the system log takes now, reconnects when that is due, and writes the messages
 // of this pass to standard error: the loop calls it before every wait.
 void logFlush(void);
-// What the log waits for: the socket in *slot (descriptor -1 when nothing), and, when the
-// result is true, the time in *deadline at which logFlush has work to do anyway.
-bool logWait(struct pollfd *slot, struct timespec *deadline);
-// Whether so much waits that the loop is to leave service output unread for now.
+// What the log waits for: room in the socket and in standard error, in its logSlots slots
+// (descriptor -1 when nothing), and, when the result is true, the time in *deadline at which
+// logFlush has work to do anyway.
+constexpr size_t logSlots = 2;
+bool logWait(struct pollfd slots[logSlots], struct timespec *deadline);
+// Whether so much waits, for the system log or for a standard error that still reads, that
+// the loop is to leave service output unread for now.
 bool logHeld(void);
-// Whether messages still wait for the system log.
+// Whether messages still wait for the system log or for standard error.
 bool logPending(void);
 
 // What the daemon wants of a service.

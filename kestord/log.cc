@@ -4,9 +4,12 @@
 #include <sys/types.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -80,9 +83,29 @@ static bool away;                // no receiver has taken a connection since awa
 static struct timespec awaySince;
 static struct timespec probeAt;
 
-// The copy for standard error, written once per pass of the loop.
-static char errBuf[65536];
-static size_t errLen;
+// How the copy for standard error is written so that a reader who stops reading never stops
+// the daemon. The open file description of descriptor 2 is shared with whoever started the
+// daemon, so its flags stay as they are: O_NONBLOCK there would make the shell's or the
+// terminal's own writes fail. None: no copy is made. Write: a regular file or the null device, which take what is
+// written without waiting for a reader. Send: a socket, asked per call not to wait. Own: a
+// description of our own, opened anew on the same object, non-blocking. Nowait: the same asked
+// per call, where the object cannot be opened anew. Blocking: none of these could be had, and
+// the plain write is all that is left; such a standard error holds the daemon up when unread.
+enum class ErrWay : int32_t { None, Write, Send, Own, Nowait, Blocking };
+
+static ErrWay errWay = ErrWay::None;
+static int errFd = -1;           // the descriptor written, polled for room
+// The copy for standard error: whole lines in [errHead, errLen) of a region reserved once, in
+// order, written as the descriptor takes them; the first may be partly written already. It
+// holds what the daemon says while a reader is slow or stopped; only a reader that stops for
+// longer than awayMax loses lines.
+static constexpr size_t errCap = 16 * 1024 * 1024;
+static char *errBuf;
+static size_t errHead, errLen, errTouched;
+// When standard error last took bytes, or the copy last began to wait for it.
+static struct timespec errTookAt;
+// Lines standard error did not get because errBuf was full, told once it takes bytes again.
+static uintmax_t errLost;
 
 static struct mmsghdr batch[batchMax];
 static struct iovec batchIov[batchMax];
@@ -110,6 +133,25 @@ logConnect(void)
 	return fd;
 }
 
+// Chooses how standard error is written, by what descriptor 2 is.
+static void
+errChoose(void)
+{
+	struct stat st, null;
+	errFd = STDERR_FILENO;
+	if (fstat(STDERR_FILENO, &st) == -1 || S_ISREG(st.st_mode) ||
+	    (S_ISCHR(st.st_mode) && stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev)) {
+		errWay = ErrWay::Write;
+	} else if (S_ISSOCK(st.st_mode)) {
+		errWay = ErrWay::Send;
+	} else {
+		int fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+		errWay = fd == -1 ? ErrWay::Nowait : ErrWay::Own;
+		if (fd != -1)
+			errFd = fd;
+	}
+}
+
 int
 logOpen(bool copy)
 {
@@ -120,9 +162,24 @@ logOpen(bool copy)
 			return -1;
 		queue = static_cast<char *>(room);
 	}
+	if (copy && errBuf == nullptr) {
+		void *room = mmap(nullptr, errCap, PROT_READ | PROT_WRITE,
+		    MAP_PRIVATE | MAP_ANON | MAP_NORESERVE, -1, 0);
+		if (room == MAP_FAILED)
+			return -1;
+		errBuf = static_cast<char *>(room);
+	}
 	copyErr = copy;
-	if (!copy)
-		errLen = 0;
+	if (errFd > STDERR_FILENO)
+		close(errFd);
+	errFd = -1;
+	errWay = ErrWay::None;
+	if (copy) {
+		errChoose();
+	} else {
+		errHead = errLen = 0;
+		errLost = 0;
+	}
 	int n = snprintf(tag, sizeof(tag), "%s[%d]: ", getprogname(), static_cast<int>(getpid()));
 	tagLen = n < 0 ? 0 : static_cast<size_t>(n) < sizeof(tag) ? n : sizeof(tag) - 1;
 	headSecond = -1;
@@ -133,32 +190,89 @@ logOpen(bool copy)
 	return 0;
 }
 
+static ssize_t
+errSend(const char *bytes, size_t len)
+{
+	switch (errWay) {
+	case ErrWay::Send:
+		return send(errFd, bytes, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+	case ErrWay::Nowait: {
+		struct iovec iov = {const_cast<char *>(bytes), len};
+		ssize_t n = pwritev2(errFd, &iov, 1, -1, RWF_NOWAIT);
+		if (n != -1 || errno != EOPNOTSUPP)
+			return n;
+		// This kernel cannot be asked not to wait on this kind of descriptor.
+		errWay = ErrWay::Blocking;
+		return write(errFd, bytes, len);
+	}
+	default:
+		return write(errFd, bytes, len);
+	}
+}
+
+static void errAppend(const char *text, size_t len);
+
+// Writes as much of the copy as standard error takes now. What it refuses for now stays for
+// the next pass; after any other error the copy is dropped, as no one is there to read it.
 static void
 errWrite(void)
 {
-	size_t done = 0;
-	while (done < errLen) {
-		ssize_t n = write(STDERR_FILENO, errBuf + done, errLen - done);
+	while (errHead < errLen) {
+		ssize_t n = errSend(errBuf + errHead, errLen - errHead);
 		if (n == -1 && errno == EINTR)
 			continue;
-		if (n <= 0)
-			break;
-		done += n;
+		if (n == -1 && errno == EAGAIN)
+			return;
+		if (n <= 0) {
+			errHead = errLen = 0;
+			errLost = 0;
+			return;
+		}
+		errHead += n;
+		errTookAt = timeNow();
+		if (errHead == errLen) {
+			errHead = errLen = 0;
+			if (errTouched > keptRoom) {
+				madvise(errBuf + keptRoom, errTouched - keptRoom, MADV_DONTNEED);
+				errTouched = keptRoom;
+			}
+		}
+		if (errLost > 0) {
+			char note[sizeof(tag) + 64];
+			int len = snprintf(note, sizeof(note), "%.*slost %ju messages on standard error",
+			    static_cast<int>(tagLen), tag, errLost);
+			errLost = 0;
+			if (len > 0)
+				errAppend(note, static_cast<size_t>(len) < sizeof(note) ? len : sizeof(note) - 1);
+		}
 	}
-	errLen = 0;
 }
 
 // Adds a line to the copy for standard error; syslog(3) ends each with a newline unless the
-// message already does.
+// message already does. When the copy is full the new line is the one dropped: what is
+// queued is then a gapless run of lines, and the count of the lost ones, written once room
+// comes, stands just where the gap is.
 static void
 errAppend(const char *text, size_t len)
 {
-	if (errLen + len + 1 > sizeof(errBuf))
-		errWrite();
+	size_t need = len + (len == 0 || text[len - 1] != '\n');
+	if (errLen + need > errCap && errHead > 0) {
+		memmove(errBuf, errBuf + errHead, errLen - errHead);
+		errLen -= errHead;
+		errHead = 0;
+	}
+	if (errLen + need > errCap) {
+		errLost++;
+		return;
+	}
+	if (errLen == 0)
+		errTookAt = timeNow();
 	memcpy(errBuf + errLen, text, len);
 	errLen += len;
-	if (len == 0 || text[len - 1] != '\n')
+	if (need > len)
 		errBuf[errLen++] = '\n';
+	if (errLen > errTouched)
+		errTouched = errLen;
 }
 
 // Puts the head of a datagram into message: "<PRI>Mmm dd hh:mm:ss kestord[PID]: ". Returns its
@@ -428,22 +542,41 @@ queueSend(void)
 	}
 }
 
-bool
-logPending(void)
+static bool
+queuePending(void)
 {
 	return queueHead < queueTail || lost > 0;
 }
 
 bool
+logPending(void)
+{
+	return queuePending() || errHead < errLen;
+}
+
+// Whether standard error holds the services back: a reader that reads more slowly than they
+// write does, as the system log's receiver does, so that it loses nothing; one that has taken
+// nothing for awayMax no longer does, and loses the lines that do not fit.
+static bool
+errHeld(struct timespec *end)
+{
+	if (errLen - errHead <= highWater)
+		return false;
+	*end = timeAdd(errTookAt, awayMax);
+	return timeLess(timeNow(), *end);
+}
+
+bool
 logHeld(void)
 {
-	return queueBytes() > highWater;
+	struct timespec end;
+	return queueBytes() > highWater || errHeld(&end);
 }
 
 void
 logFlush(void)
 {
-	if (logPending()) {
+	if (queuePending()) {
 		struct timespec now = timeNow();
 		if (retrying && !timeLess(now, retryAt)) {
 			retrying = false;
@@ -459,19 +592,25 @@ logFlush(void)
 		if (awayTooLong(now) && queueBytes() > highWater)
 			queueTrim(highWater / 2);
 	}
-	if (errLen > 0)
+	if (errHead < errLen)
 		errWrite();
 }
 
 bool
-logWait(struct pollfd *slot, struct timespec *deadline)
+logWait(struct pollfd slots[logSlots], struct timespec *deadline)
 {
+	struct pollfd *slot = &slots[0];
 	*slot = {-1, 0, 0};
-	if (!logPending())
-		return false;
-	bool timed = false;
+	slots[1] = {errHead < errLen ? errFd : -1, POLLOUT, 0};
+	struct timespec errEnd;
+	bool timed = errHeld(&errEnd);
+	if (timed)
+		*deadline = errEnd;
+	if (!queuePending())
+		return timed;
 	if (retrying) {
-		*deadline = retryAt;
+		if (!timed || timeLess(retryAt, *deadline))
+			*deadline = retryAt;
 		timed = true;
 	} else if (receiver == Receiver::Up) {
 		*slot = {logFd, POLLOUT, 0};

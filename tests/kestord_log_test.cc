@@ -8,7 +8,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <numeric>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -221,6 +224,85 @@ TEST_F(LogTest, WithoutAnyReceiverNothingIsHeldBackAndOneThatComesIsUsed)
 	EXPECT_TRUE(waitUntil(
 	    [&] { return controlWrite(kd, "status gush\n") && receiverWait(rx, "gush[", 0.2, kd.child); },
 	    5));
+}
+
+// The children of the daemon whose command line is the words given.
+std::vector<pid_t>
+childrenRunning(pid_t daemon, const std::string &text)
+{
+	std::vector<pid_t> found;
+	for (pid_t child : childrenOf(daemon)) {
+		std::string cmdline = readFile("/proc/" + std::to_string(child) + "/cmdline");
+		std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+		if (cmdline == text + " ")
+			found.push_back(child);
+	}
+	return found;
+}
+
+TEST_F(LogTest, UnreadStandardErrorLosesItsCopyButNotSupervision)
+{
+	daemonConfig(kd, "keeper sleep 1001\n"
+			 "crasher sleep 0.07\n"
+			 "flood while [ ! -e go ]; do sleep 0.02; done; seq -f %0200g 100000; exec sleep 1002\n"
+			 "again while [ ! -e go2 ]; do sleep 0.02; done; seq 1 100000; exec sleep 1000\n");
+	start({"-t", "100", "-r", "50"});
+	pid_t keeper = servicePid(kd, "keeper", 5);
+	ASSERT_GT(keeper, 0);
+
+	// Standard error goes unread from here on: the flood, 20 MB, is held back for a few
+	// seconds, then outgrows the pipe and the daemon's room for it.
+	writeFile(kd.dir + "/go", "");
+	sleepSeconds(0.5);
+	ASSERT_TRUE(controlWrite(kd, "restart keeper\n"));
+	EXPECT_TRUE(waitUntil([&] {
+		std::vector<pid_t> now = childrenRunning(kd.pid, "sleep 1001");
+		return now.size() == 1 && now[0] != keeper;
+	}, 3)) << "the restart was not carried out";
+	std::set<pid_t> crashers;
+	waitUntil([&] {
+		for (pid_t p : childrenRunning(kd.pid, "sleep 0.07"))
+			crashers.insert(p);
+		return false;
+	}, 1.5);
+	EXPECT_GE(crashers.size(), 5u) << "the crasher was not restarted";
+	ASSERT_TRUE(waitUntil([&] { return !childrenRunning(kd.pid, "sleep 1002").empty(); }, 30))
+	    << "the flood was held back for good";
+
+	// Read again, standard error has whole lines, the flood's in order from its first, and
+	// says how many it lost where the gap is.
+	std::string found;
+	ASSERT_TRUE(logContains(kd, " messages on standard error", 10, &found));
+	readFor(0.5);
+	std::string tag = "kestord[" + std::to_string(kd.pid) + "]: ";
+	std::istringstream lines(kd.child.err);
+	for (std::string line; std::getline(lines, line);)
+		ASSERT_TRUE(line.starts_with(tag)) << line;
+	long lost = 0;
+	for (const std::string &message : kd.log)
+		if (message.starts_with("lost ") && message.ends_with(" messages on standard error"))
+			lost += atol(message.c_str() + 5);
+	std::vector<long> flood = numberedLines(kd.log, "flood");
+	ASSERT_FALSE(flood.empty());
+	EXPECT_EQ(1, flood.front());
+	EXPECT_TRUE(std::is_sorted(flood.begin(), flood.end()));
+	EXPECT_EQ(flood.size(), std::set<long>(flood.begin(), flood.end()).size());
+	long missing = 100000 - static_cast<long>(flood.size());
+	EXPECT_GT(missing, 0);
+	EXPECT_GE(lost, missing);
+	EXPECT_LT(lost, missing + 1000) << "more lost than the daemon said meanwhile";
+
+	// SIGTERM while standard error is unread and full again: the daemon ends all the same.
+	writeFile(kd.dir + "/go2", "");
+	sleepSeconds(0.5);
+	daemonSignal(kd, SIGTERM);
+	EXPECT_TRUE(waitUntil([&] {
+		std::string stat = readFile("/proc/" + std::to_string(kd.pid) + "/stat");
+		size_t close = stat.rfind(')');
+		return close != std::string::npos && stat.compare(close, 3, ") Z") == 0;
+	}, 5)) << "the daemon did not end while standard error was unread";
+	ASSERT_TRUE(waitExit(kd.child, 5));
+	EXPECT_EQ(0, exitStatus(kd.child.status));
 }
 
 } // namespace

@@ -548,6 +548,8 @@ struct ConfigTest : ::testing::Test {
 	loadPath(const std::string &file)
 	{
 		testing::internal::CaptureStderr();
+		// The log writes to what standard error is when it is opened.
+		EXPECT_EQ(0, logOpen(true));
 		parseConfig(file.c_str());
 		logFlush();
 		return testing::internal::GetCapturedStderr();
