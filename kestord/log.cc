@@ -86,11 +86,12 @@ static struct timespec probeAt;
 // How the copy for standard error is written so that a reader who stops reading never stops
 // the daemon. The open file description of descriptor 2 is shared with whoever started the
 // daemon, so its flags stay as they are: O_NONBLOCK there would make the shell's or the
-// terminal's own writes fail. None: no copy is made. Write: a regular file or the null device, which take what is
-// written without waiting for a reader. Send: a socket, asked per call not to wait. Own: a
-// description of our own, opened anew on the same object, non-blocking. Nowait: the same asked
-// per call, where the object cannot be opened anew. Blocking: none of these could be had, and
-// the plain write is all that is left; such a standard error holds the daemon up when unread.
+// terminal's own writes fail. None: no copy is made. Write: a regular file or the null
+// device, which take what is written without waiting for a reader. Send: a socket, asked per
+// call not to wait. Own: a description of our own, opened anew on the same object,
+// non-blocking. Nowait: the same asked per call, where the object cannot be opened anew.
+// Blocking: none of these could be had, and the plain write is all that is left; such a
+// standard error holds the daemon up when unread.
 enum class ErrWay : int32_t { None, Write, Send, Own, Nowait, Blocking };
 
 static ErrWay errWay = ErrWay::None;
@@ -210,7 +211,42 @@ errSend(const char *bytes, size_t len)
 	}
 }
 
-static void errAppend(const char *text, size_t len);
+// Puts the bytes at the end of the copy, moving what waits to the front first when the end
+// has no room; false, with nothing put, when even that leaves too little.
+static bool
+errPut(const char *text, size_t len, bool newline)
+{
+	size_t need = len + newline;
+	if (errLen - errHead + need > errCap)
+		return false;
+	if (errLen + need > errCap) {
+		memmove(errBuf, errBuf + errHead, errLen - errHead);
+		errLen -= errHead;
+		errHead = 0;
+	}
+	if (errLen == 0)
+		errTookAt = timeNow();
+	memcpy(errBuf + errLen, text, len);
+	errLen += len;
+	if (newline)
+		errBuf[errLen++] = '\n';
+	if (errLen > errTouched)
+		errTouched = errLen;
+	return true;
+}
+
+// Puts the count of the lines dropped at the end of the copy, where the gap is, once there is
+// room for it.
+static void
+errNote(void)
+{
+	char note[sizeof(tag) + 64];
+	int n = snprintf(note, sizeof(note), "%.*slost %ju messages on standard error",
+	    static_cast<int>(tagLen), tag, errLost);
+	size_t len = n < 0 ? 0 : static_cast<size_t>(n) < sizeof(note) ? n : sizeof(note) - 1;
+	if (len > 0 && errPut(note, len, true))
+		errLost = 0;
+}
 
 // Writes as much of the copy as standard error takes now. What it refuses for now stays for
 // the next pass; after any other error the copy is dropped, as no one is there to read it.
@@ -237,42 +273,22 @@ errWrite(void)
 				errTouched = keptRoom;
 			}
 		}
-		if (errLost > 0) {
-			char note[sizeof(tag) + 64];
-			int len = snprintf(note, sizeof(note), "%.*slost %ju messages on standard error",
-			    static_cast<int>(tagLen), tag, errLost);
-			errLost = 0;
-			if (len > 0)
-				errAppend(note, static_cast<size_t>(len) < sizeof(note) ? len : sizeof(note) - 1);
-		}
+		if (errLost > 0)
+			errNote();
 	}
 }
 
 // Adds a line to the copy for standard error; syslog(3) ends each with a newline unless the
-// message already does. When the copy is full the new line is the one dropped: what is
-// queued is then a gapless run of lines, and the count of the lost ones, written once room
-// comes, stands just where the gap is.
+// message already does. When the copy is full the new line is the one dropped: what waits is
+// then a gapless run of lines, and the count of the lost ones, put before any line that comes
+// after them, stands just where the gap is.
 static void
 errAppend(const char *text, size_t len)
 {
-	size_t need = len + (len == 0 || text[len - 1] != '\n');
-	if (errLen + need > errCap && errHead > 0) {
-		memmove(errBuf, errBuf + errHead, errLen - errHead);
-		errLen -= errHead;
-		errHead = 0;
-	}
-	if (errLen + need > errCap) {
+	if (errLost > 0)
+		errNote();
+	if (errLost > 0 || !errPut(text, len, len == 0 || text[len - 1] != '\n'))
 		errLost++;
-		return;
-	}
-	if (errLen == 0)
-		errTookAt = timeNow();
-	memcpy(errBuf + errLen, text, len);
-	errLen += len;
-	if (need > len)
-		errBuf[errLen++] = '\n';
-	if (errLen > errTouched)
-		errTouched = errLen;
 }
 
 // Puts the head of a datagram into message: "<PRI>Mmm dd hh:mm:ss kestord[PID]: ". Returns its
