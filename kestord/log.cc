@@ -153,23 +153,33 @@ errChoose(void)
 	}
 }
 
+// Address space for a queue, reserved once: only the pages used are ever touched. Returns
+// nullptr when it cannot be had.
+static char *
+roomReserve(size_t size)
+{
+	void *room = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+	    MAP_PRIVATE | MAP_ANON | MAP_NORESERVE, -1, 0);
+	return room == MAP_FAILED ? nullptr : static_cast<char *>(room);
+}
+
+// Gives the pages of an emptied queue beyond keptRoom back to the system.
+static void
+roomRelease(char *room, size_t *touched)
+{
+	if (*touched > keptRoom) {
+		madvise(room + keptRoom, *touched - keptRoom, MADV_DONTNEED);
+		*touched = keptRoom;
+	}
+}
+
 int
 logOpen(bool copy)
 {
-	if (queue == nullptr) {
-		void *room = mmap(nullptr, hardCap, PROT_READ | PROT_WRITE,
-		    MAP_PRIVATE | MAP_ANON | MAP_NORESERVE, -1, 0);
-		if (room == MAP_FAILED)
-			return -1;
-		queue = static_cast<char *>(room);
-	}
-	if (copy && errBuf == nullptr) {
-		void *room = mmap(nullptr, errCap, PROT_READ | PROT_WRITE,
-		    MAP_PRIVATE | MAP_ANON | MAP_NORESERVE, -1, 0);
-		if (room == MAP_FAILED)
-			return -1;
-		errBuf = static_cast<char *>(room);
-	}
+	if (queue == nullptr && (queue = roomReserve(hardCap)) == nullptr)
+		return -1;
+	if (copy && errBuf == nullptr && (errBuf = roomReserve(errCap)) == nullptr)
+		return -1;
 	copyErr = copy;
 	if (errFd > STDERR_FILENO)
 		close(errFd);
@@ -268,10 +278,7 @@ errWrite(void)
 		errTookAt = timeNow();
 		if (errHead == errLen) {
 			errHead = errLen = 0;
-			if (errTouched > keptRoom) {
-				madvise(errBuf + keptRoom, errTouched - keptRoom, MADV_DONTNEED);
-				errTouched = keptRoom;
-			}
+			roomRelease(errBuf, &errTouched);
 		}
 		if (errLost > 0)
 			errNote();
@@ -552,10 +559,7 @@ queueSend(void)
 			queueHead += 2 + recordLen(queueHead);
 	}
 	queueHead = queueTail = 0;
-	if (queueTouched > keptRoom) {
-		madvise(queue + keptRoom, queueTouched - keptRoom, MADV_DONTNEED);
-		queueTouched = keptRoom;
-	}
+	roomRelease(queue, &queueTouched);
 }
 
 static bool

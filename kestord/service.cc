@@ -135,16 +135,6 @@ lineDropNuls(char *bytes, size_t n)
 	return out - bytes;
 }
 
-// Hands out the pending bytes as a line of their own; the text stays valid until the next
-// feed, and the Line is empty again.
-static void
-lineCut(Line *line, LineConsumer *consumer, void *arg)
-{
-	line->buf[line->len] = '\0';
-	line->len = 0;
-	consumer(arg, line->buf);
-}
-
 void
 lineFeed(Line *line, char *bytes, size_t n, LineConsumer *consumer, void *arg)
 {
@@ -164,8 +154,9 @@ lineFeed(Line *line, char *bytes, size_t n, LineConsumer *consumer, void *arg)
 		p += take;
 		if (nl != nullptr)
 			p++;
+		// The Line holds at least one byte here, so the flush hands out a text.
 		if (nl != nullptr || line->len == pendingMax)
-			lineCut(line, consumer, arg);
+			consumer(arg, lineFlush(line));
 	}
 	// Lines that lie whole in the chunk go out from where they lie; only a piece cut at 511
 	// bytes, which needs a byte of its own for the NUL, and the unfinished rest are copied.
@@ -183,7 +174,7 @@ lineFeed(Line *line, char *bytes, size_t n, LineConsumer *consumer, void *arg)
 		line->len = take;
 		p += take;
 		if (take == pendingMax)
-			lineCut(line, consumer, arg);
+			consumer(arg, lineFlush(line));
 	}
 }
 
