@@ -20,7 +20,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build-bench")
 BIN = os.path.join(BUILD, "bin")
 HELPERS = os.path.join(BUILD, "bench")
-HELPER_NAMES = ("stamp", "launch", "lines", "sink")
+HELPER_NAMES = ("stamp", "launch", "lines", "sink", "blast")
 
 SUPERVISORS = ("kestord", "runit", "s6", "daemontools", "supervisor")
 PEER_PACKAGES = {
