@@ -76,6 +76,13 @@ static size_t queueHead, queueTail, queueTouched;
 // Messages dropped since the receiver was last told.
 static uintmax_t lost;
 
+// A flood goes out as it is read, a batch at a time, not after the pass that read it: the
+// queue then stays a few KiB, warm in the cache, and a short receiver queue fills in step
+// with what the receiver takes instead of thousands of datagrams at once, which made every
+// pass end in a string of refused sends. Once a send leaves records behind, the rest waits
+// for the loop's poll.
+static unsigned queuedSince;     // records queued since the last send
+static bool sendFull;            // the last send left records the receiver did not take
 static bool retrying;            // a reconnection or a retry is due at retryAt
 static struct timespec retryAt;
 static struct timespec retryDelay = retryFirst;
@@ -436,14 +443,20 @@ receiverProbe(void)
 	return true;
 }
 
-// Hands the datagram formatted in message on: to the copy for standard error and the queue.
+static void queueSend(void);
+
+// Hands the datagram formatted in message on: to the copy for standard error and the queue,
+// and sends a batch once one is queued.
 static void
 messageEnqueue(size_t len, size_t tagAt)
 {
 	if (copyErr)
 		errAppend(message + tagAt, len - tagAt);
-	if (queue != nullptr && (receiver != Receiver::None || receiverProbe()))
+	if (queue != nullptr && (receiver != Receiver::None || receiverProbe())) {
 		queueAppend(message, len);
+		if (++queuedSince >= batchMax && receiver == Receiver::Up && !retrying && !sendFull)
+			queueSend();
+	}
 }
 
 void
@@ -530,6 +543,8 @@ sendFailed(int error)
 static void
 queueSend(void)
 {
+	queuedSince = 0;
+	sendFull = true;
 	if (lost > 0) {
 		size_t len = noteFormat(LOG_WARNING, "lost %ju log messages", lost);
 		if (send(logFd, message, len, 0) == -1 && !sendFailed(errno))
@@ -559,6 +574,7 @@ queueSend(void)
 			queueHead += 2 + recordLen(queueHead);
 	}
 	queueHead = queueTail = 0;
+	sendFull = false;
 	roomRelease(queue, &queueTouched);
 }
 
@@ -607,6 +623,7 @@ logFlush(void)
 				retryArm();
 			}
 		}
+		sendFull = false;
 		if (!retrying && receiver == Receiver::Up)
 			queueSend();
 		if (awayTooLong(now) && queueBytes() > highWater)
