@@ -4,44 +4,27 @@
 // for room when the receiver is full, as the daemon does; the datagrams are made before the
 // clock starts, so that what is measured is the kernel's cost of one datagram a line, which
 // no sender that keeps each line a datagram of its own can go below. It tells the bench it is
-// ready, waits for the FIFO GO and stamps its start as lines does, and exits 0 once all are
+// ready, waits for the go and stamps its start as writer.h says, and exits 0 once all are
 // sent.
 #define _GNU_SOURCE
 #include <sys/socket.h>
 #include <sys/un.h>
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "writer.h"
+
 enum { batch = 256, datagramMax = 128 };
 
-static struct sockaddr_un to = {.sun_family = AF_UNIX};
 static char datagrams[batch][datagramMax];
 static struct iovec iovs[batch];
 static struct mmsghdr msgs[batch];
-
-static void
-stamp(const char *name, const char *suffix)
-{
-	struct timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	char msg[256];
-	int n = snprintf(msg, sizeof(msg), "%s%s %d %lld", name, suffix, (int)getpid(),
-	    (long long)now.tv_sec * 1000000000 + now.tv_nsec);
-	int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-	if (fd == -1 || n <= 0 || (size_t)n >= sizeof(msg) ||
-	    sendto(fd, msg, n, 0, (struct sockaddr *)&to, sizeof(to)) == -1)
-		perror("blast: stamp");
-	if (fd != -1)
-		close(fd);
-}
 
 // Writes number into the 7 digits that end the datagram d of length len.
 static void
@@ -54,16 +37,10 @@ number(char *d, size_t len, long number)
 int
 main(int argc, char *argv[])
 {
-	if (argc != 5 || strlen(argv[1]) >= sizeof(to.sun_path)) {
-		fprintf(stderr, "usage: blast socket name count go-fifo\n");
-		return 64;
-	}
-	strcpy(to.sun_path, argv[1]);
-	long count = strtol(argv[3], NULL, 10);
-	if (count < 0 || count > 9999999) {
-		fprintf(stderr, "blast: count out of range\n");
-		return 64;
-	}
+	long count;
+	int status = writerArgs("blast", argc, argv, &count);
+	if (status != 0)
+		return status;
 
 	struct sockaddr_un dest = {.sun_family = AF_UNIX};
 	strcpy(dest.sun_path, _PATH_LOG);
@@ -92,14 +69,8 @@ main(int argc, char *argv[])
 		msgs[i].msg_hdr.msg_iovlen = 1;
 	}
 
-	stamp(argv[2], "-ready");
-	int go = open(argv[4], O_RDONLY | O_CLOEXEC);
-	if (go == -1) {
-		perror(argv[4]);
-		return 66;
-	}
-	close(go);
-	stamp(argv[2], "");
+	if ((status = writerStart("blast", argv)) != 0)
+		return status;
 
 	// Each call sends the next 256 numbers; a short one leaves the rest for the next.
 	long sent = 0;
