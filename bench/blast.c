@@ -26,12 +26,12 @@ static char datagrams[batch][datagramMax];
 static struct iovec iovs[batch];
 static struct mmsghdr msgs[batch];
 
-// Writes number into the 7 digits that end the datagram d of length len.
+// Writes value into the 7 digits that end the datagram d of length len.
 static void
-number(char *d, size_t len, long number)
+number(char *d, size_t len, long value)
 {
-	for (size_t i = len; i > len - 7; i--, number /= 10)
-		d[i - 1] = (char)('0' + number % 10);
+	for (size_t i = len; i > len - 7; i--, value /= 10)
+		d[i - 1] = (char)('0' + value % 10);
 }
 
 int
