@@ -402,6 +402,28 @@ awayTooLong(struct timespec now)
 	return away && !timeLess(timeSub(now, awaySince), awayMax);
 }
 
+// Connects anew to the receiver that went away; false while it is still not there.
+static bool
+receiverReconnect(void)
+{
+	if ((logFd = logConnect()) == -1)
+		return false;
+	receiver = Receiver::Up;
+	away = false;
+	retrying = false;
+	return true;
+}
+
+// Once the receiver has been away for awayMax, the oldest messages go, so that the services
+// are no longer held back for it. One back by then keeps them: the backoff has grown to a
+// second apart and may not have tried since it came, so a connection is tried first.
+static void
+awayTrim(struct timespec now)
+{
+	if (awayTooLong(now) && queueBytes() > highWater && !receiverReconnect())
+		queueTrim(highWater / 2);
+}
+
 static void
 queueAppend(const char *datagram, size_t len)
 {
@@ -422,8 +444,8 @@ queueAppend(const char *datagram, size_t len)
 	queueTail += need;
 	if (queueTail > queueTouched)
 		queueTouched = queueTail;
-	if (away && queueBytes() > highWater && awayTooLong(timeNow()))
-		queueTrim(highWater / 2);
+	if (away && queueBytes() > highWater)
+		awayTrim(timeNow());
 }
 
 // A connection is tried at most once a second while no receiver has been seen, so that one
@@ -616,18 +638,13 @@ logFlush(void)
 		struct timespec now = timeNow();
 		if (retrying && !timeLess(now, retryAt)) {
 			retrying = false;
-			if (receiver == Receiver::Down && (logFd = logConnect()) != -1) {
-				receiver = Receiver::Up;
-				away = false;
-			} else if (receiver == Receiver::Down) {
+			if (receiver == Receiver::Down && !receiverReconnect())
 				retryArm();
-			}
 		}
+		awayTrim(now);
 		sendFull = false;
 		if (!retrying && receiver == Receiver::Up)
 			queueSend();
-		if (awayTooLong(now) && queueBytes() > highWater)
-			queueTrim(highWater / 2);
 	}
 	if (errHead < errLen)
 		errWrite();
