@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <span>
 
 #include "compat.h"
 #include "kestord.h"
@@ -29,6 +30,9 @@ char durationBuf[256];
 static char commandBuf[commandMax];
 // Every pipe is read into this one buffer, and the lines are cut from it where they lie.
 static char readBuf[readChunk];
+// Except at a drop: it comes from a control command, whose line and the lines after it in
+// the same read still lie in readBuf while the dropped service's pipes are read.
+static char dropBuf[readChunk];
 
 constexpr long nanosPerSecond = 1000000000;
 
@@ -178,19 +182,20 @@ lineFeed(Line *line, char *bytes, size_t n, LineConsumer *consumer, void *arg)
 	}
 }
 
-// Reads at most budget bytes, into the one scratch buffer, and feeds them to the line rule. A
-// short read has emptied the pipe; what comes later, or what the budget left, polls readable.
+// Reads at most budget bytes, into buf, and feeds them to the line rule. A short read has
+// emptied the pipe; what comes later, or what the budget left, polls readable.
 static void
-lineReadUpTo(Line *line, int fd, size_t budget, LineConsumer *consumer, void *arg)
+lineReadUpTo(Line *line, int fd, size_t budget, std::span<char> buf, LineConsumer *consumer,
+	     void *arg)
 {
 	while (budget > 0) {
-		size_t want = std::min(budget, sizeof(readBuf));
-		ssize_t n = read(fd, readBuf, want);
+		size_t want = std::min(budget, buf.size());
+		ssize_t n = read(fd, buf.data(), want);
 		if (n == -1 && errno != EAGAIN)
 			logMessage(LOG_WARNING, "read: %s", strerror(errno));
 		if (n <= 0)
 			return;
-		lineFeed(line, readBuf, n, consumer, arg);
+		lineFeed(line, buf.data(), n, consumer, arg);
 		if (static_cast<size_t>(n) < want)
 			return;
 		budget -= n;
@@ -200,16 +205,22 @@ lineReadUpTo(Line *line, int fd, size_t budget, LineConsumer *consumer, void *ar
 void
 lineRead(Line *line, int fd, LineConsumer *consumer, void *arg)
 {
-	lineReadUpTo(line, fd, readBudget, consumer, arg);
+	lineReadUpTo(line, fd, readBudget, readBuf, consumer, arg);
+}
+
+static void
+lineDrainInto(Line *line, int fd, std::span<char> buf, LineConsumer *consumer, void *arg)
+{
+	int held = 0;
+	if (ioctl(fd, FIONREAD, &held) == -1)
+		held = readBudget;
+	lineReadUpTo(line, fd, held, buf, consumer, arg);
 }
 
 void
 lineDrain(Line *line, int fd, LineConsumer *consumer, void *arg)
 {
-	int held = 0;
-	if (ioctl(fd, FIONREAD, &held) == -1)
-		held = readBudget;
-	lineReadUpTo(line, fd, held, consumer, arg);
+	lineDrainInto(line, fd, readBuf, consumer, arg);
 }
 
 const char *
@@ -302,6 +313,8 @@ serviceFree(Service *service)
 	}
 }
 
+static void serviceDrainInto(Service *service, std::span<char> buf);
+
 void
 serviceDrop(size_t index)
 {
@@ -309,6 +322,9 @@ serviceDrop(size_t index)
 
 	if (service->state != State::Stopped)
 		return;
+	// A process the service left behind may have written since the reap; the pipes close
+	// here, and what they hold would be gone without a word.
+	serviceDrainInto(service, dropBuf);
 	logMessage(LOG_NOTICE, "%s[] dropped", service->name);
 	serviceFree(service);
 	services.len--;
@@ -442,15 +458,21 @@ serviceRead(Service *service)
 // What the pipes hold was written before the process ended and belongs before its exit line,
 // and so does the rest of a line whose start is pending. Only what is there now is read: a
 // process left behind that goes on writing must not keep the daemon here.
-void
-serviceDrain(Service *service)
+static void
+serviceDrainInto(Service *service, std::span<char> buf)
 {
-	lineDrain(&service->outLine, service->outPipe[0], serviceLogLine, service);
-	lineDrain(&service->errLine, service->errPipe[0], serviceLogLine, service);
+	lineDrainInto(&service->outLine, service->outPipe[0], buf, serviceLogLine, service);
+	lineDrainInto(&service->errLine, service->errPipe[0], buf, serviceLogLine, service);
 	if (const char *text = lineFlush(&service->outLine))
 		serviceLogLine(service, text);
 	if (const char *text = lineFlush(&service->errLine))
 		serviceLogLine(service, text);
+}
+
+void
+serviceDrain(Service *service)
+{
+	serviceDrainInto(service, readBuf);
 }
 
 void

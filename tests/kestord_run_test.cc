@@ -274,6 +274,33 @@ TEST_F(ServiceOutput, UnfinishedLinesAreLoggedBeforeTheExit)
 	EXPECT_EQ("tail[1] started", logAbout(kd, "tail").front());
 }
 
+TEST_F(ServiceOutput, WhatALeftBehindProcessWroteIsLoggedBeforeADrop)
+{
+	// The service ends at once with a stop status; the process it leaves behind keeps the
+	// pipe open and writes a line and the start of another once the test lets it.
+	ASSERT_EQ(0, mkfifo((kd.dir + "/go").c_str(), 0600));
+	daemonConfig(kd, "left (read x < go; printf 'whole\\npartial'; : > wrote; "
+			 "exec sleep 1000) & exit 64\n");
+	daemonStart(kd, {"-C", kd.dir});
+	pid_t left = servicePid(kd, "left", 10);
+	ASSERT_TRUE(waitMessage(kd, "left[" + std::to_string(left) + "] stopped", 10));
+
+	// Held still, the daemon finds the output and the drop, with a command after it in the
+	// same read, ready at once: the drop comes first and reads the pipe while that command
+	// still waits to be cut from the read.
+	ASSERT_EQ(0, kill(kd.pid, SIGSTOP));
+	ASSERT_TRUE(waitUntil([&] { return procState(kd.pid) == "T"; }, 10));
+	ASSERT_TRUE(release(kd.dir + "/go", 10));
+	ASSERT_TRUE(waitUntil([&] { return fileExists(kd.dir + "/wrote"); }, 10));
+	ASSERT_TRUE(controlWrite(kd, "drop left\nstatus *\n"));
+	ASSERT_EQ(0, kill(kd.pid, SIGCONT));
+	std::vector<std::string> expected{"left[1]: whole", "left[1]: partial", "left[] dropped"};
+	EXPECT_EQ(expected, messagesAbout(kd, "left", expected.size(), 10));
+	std::string next;
+	EXPECT_TRUE(nextMessage(kd, next, 10));
+	EXPECT_EQ("no services matching *", next);
+}
+
 TEST_F(ServiceOutput, OutputOnTheWayOutIsLoggedWholeBeforeTheEnd)
 {
 	// 3000 numbered lines of 100 bytes, each written on its own, far more than a pipe holds:
