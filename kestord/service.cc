@@ -533,6 +533,15 @@ serviceSignal(Service *service, int signo)
 		serviceKill(service, signo);
 }
 
+// A process held by SIGSTOP leaves SIGTERM pending until it is continued, and the stop, or
+// the daemon's shutdown, would wait for it for ever: the group is continued after the TERM.
+static void
+serviceTerminate(Service *service)
+{
+	serviceKill(service, SIGTERM);
+	serviceKill(service, SIGCONT);
+}
+
 void
 serviceStop(Service *service)
 {
@@ -540,7 +549,7 @@ serviceStop(Service *service)
 		logMessage(LOG_NOTICE, "%s[] stopped", service->name);
 	service->intent = Intent::Stop;
 	if (service->state == State::Running)
-		serviceKill(service, SIGTERM);
+		serviceTerminate(service);
 }
 
 void
@@ -548,7 +557,7 @@ serviceRestart(Service *service)
 {
 	service->intent = Intent::Restart;
 	if (service->state == State::Running)
-		serviceKill(service, SIGTERM);
+		serviceTerminate(service);
 	else
 		serviceStart(service);
 }

@@ -446,6 +446,33 @@ TEST_F(TermTest, SignalNamesAreComparedWithoutCase)
 	EXPECT_EQ(Lines{tag("s", s) + " stopped"}, nextMessages(kd, 1));
 }
 
+// A process held by SIGSTOP takes no other signal until it is continued: a stop, a restart
+// or the daemon's shutdown must not wait on it for ever.
+TEST_F(TermTest, StoppedProcessesStillEndOnStopRestartAndShutdown)
+{
+	daemonConfig(kd, "a sleep 1000\nb sleep 1000\nc sleep 1000\n");
+	daemonStart(kd);
+	pid_t a = servicePid(kd, "a", patience), b = servicePid(kd, "b", patience),
+	      c = servicePid(kd, "c", patience);
+	ASSERT_EQ(std::set<std::string>{}, awaitAll(kd, {tag("a", a) + " started",
+	    tag("b", b) + " started", tag("c", c) + " started"}));
+	EXPECT_EQ(Lines{}, command(kd, "STOP a b c"));
+	for (pid_t pid : {a, b, c})
+		ASSERT_TRUE(waitUntil([&] { return processState(pid) == 'T'; }, patience)) << pid;
+
+	ASSERT_TRUE(send(kd, "stop a\n"));
+	EXPECT_EQ(Lines{tag("a", a) + " stopped"}, nextMessages(kd, 1));
+	ASSERT_TRUE(send(kd, "restart b\n"));
+	Lines restarted = nextMessages(kd, 2);
+	EXPECT_EQ((Lines{tag("b", b) + " stopped", tag("b", kd.services["b"]) + " started"}),
+	    restarted);
+	EXPECT_NE(b, kd.services["b"]);
+
+	ASSERT_TRUE(daemonStop(kd, patience));
+	EXPECT_EQ(0, exitStatus(kd.child.status));
+	EXPECT_FALSE(processExists(c));
+}
+
 // Services that only wait, for what concerns the words and patterns of a command.
 struct ControlTest : DaemonTest {
 	std::map<std::string, pid_t> pids;
