@@ -517,13 +517,15 @@ serviceReap(pid_t pid, int status)
 		serviceStart(service);
 }
 
-// Sends signo to the service's process group, logging a failure.
-static void
+// Sends signo to the service's process group, logging a failure. Returns -1 on failure.
+static int
 serviceKill(Service *service, int signo)
 {
-	if (killpg(service->pid, signo) == -1)
-		logMessage(LOG_WARNING, "killpg(%s[%d], %s): %s", service->name, service->pid,
-		    signalName(signo), strerror(errno));
+	if (killpg(service->pid, signo) == 0)
+		return 0;
+	logMessage(LOG_WARNING, "killpg(%s[%d], %s): %s", service->name, service->pid,
+	    signalName(signo), strerror(errno));
+	return -1;
 }
 
 void
@@ -535,11 +537,12 @@ serviceSignal(Service *service, int signo)
 
 // A process held by SIGSTOP leaves SIGTERM pending until it is continued, and the stop, or
 // the daemon's shutdown, would wait for it for ever: the group is continued after the TERM.
+// A group that the TERM could not reach is not tried, and reported, a second time.
 static void
 serviceTerminate(Service *service)
 {
-	serviceKill(service, SIGTERM);
-	serviceKill(service, SIGCONT);
+	if (serviceKill(service, SIGTERM) == 0)
+		serviceKill(service, SIGCONT);
 }
 
 void
