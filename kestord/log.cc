@@ -46,6 +46,9 @@ static constexpr struct timespec retryMax = {1, 0};
 // While no receiver has ever been seen, a connection is tried at most once a second, when a
 // message comes.
 static constexpr struct timespec probeEvery = {1, 0};
+// How often a standard error whose file system is full is tried again while nothing else
+// happens.
+static constexpr struct timespec errRetryEvery = {1, 0};
 // The send buffer asked for: room for a receiver queue of 512 short lines and more.
 static constexpr int sendBufferSize = 1024 * 1024;
 // Datagrams handed to one sendmmsg.
@@ -114,6 +117,10 @@ static size_t errHead, errLen, errTouched;
 static struct timespec errTookAt;
 // Lines standard error did not get because errBuf was full, told once it takes bytes again.
 static uintmax_t errLost;
+// The file standard error writes to had no room at the last try: it polls writable all the
+// same, so it is tried again at errRetryAt, or at the next pass of the loop.
+static bool errNoRoom;
+static struct timespec errRetryAt;
 
 static struct mmsghdr batch[batchMax];
 static struct iovec batchIov[batchMax];
@@ -192,6 +199,7 @@ logOpen(bool copy)
 		close(errFd);
 	errFd = -1;
 	errWay = ErrWay::None;
+	errNoRoom = false;
 	if (copy) {
 		errChoose();
 	} else {
@@ -266,7 +274,9 @@ errNote(void)
 }
 
 // Writes as much of the copy as standard error takes now. What it refuses for now stays for
-// the next pass; after any other error the copy is dropped, as no one is there to read it.
+// the next pass, and so does what a full file system refuses: it may have room again soon,
+// and until then the copy waits as it does for a slow reader. After any other error the copy
+// is dropped, as no one is there to read it.
 static void
 errWrite(void)
 {
@@ -276,6 +286,12 @@ errWrite(void)
 			continue;
 		if (n == -1 && errno == EAGAIN)
 			return;
+		if (n == -1 && (errno == ENOSPC || errno == EDQUOT)) {
+			errNoRoom = true;
+			errRetryAt = timeAdd(timeNow(), errRetryEvery);
+			return;
+		}
+		errNoRoom = false;
 		if (n <= 0) {
 			errHead = errLen = 0;
 			errLost = 0;
@@ -655,11 +671,15 @@ logWait(struct pollfd slots[logSlots], struct timespec *deadline)
 {
 	struct pollfd *slot = &slots[0];
 	*slot = {-1, 0, 0};
-	slots[1] = {errHead < errLen ? errFd : -1, POLLOUT, 0};
+	slots[1] = {errHead < errLen && !errNoRoom ? errFd : -1, POLLOUT, 0};
 	struct timespec errEnd;
 	bool timed = errHeld(&errEnd);
 	if (timed)
 		*deadline = errEnd;
+	if (errHead < errLen && errNoRoom && (!timed || timeLess(errRetryAt, *deadline))) {
+		*deadline = errRetryAt;
+		timed = true;
+	}
 	if (!queuePending())
 		return timed;
 	if (retrying) {

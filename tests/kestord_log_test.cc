@@ -1,6 +1,7 @@
 // kestord_log_test.cc: the daemon's log against a receiver of the test's own at /dev/log: the
 // wire format, and what a receiver that stalls, goes away or was never there does to the
 // log and to supervision.
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <signal.h>
@@ -227,6 +228,32 @@ TEST_F(LogTest, WithoutAnyReceiverNothingIsHeldBackAndOneThatComesIsUsed)
 	EXPECT_TRUE(waitUntil(
 	    [&] { return controlWrite(kd, "status gush\n") && receiverWait(rx, "gush[", 0.2, kd.child); },
 	    5));
+}
+
+TEST_F(LogTest, StandardErrorOnAFullFileSystemLosesNothingOnceThereIsRoom)
+{
+	// Standard error is a file on a small file system of the daemon's own; the service fills
+	// it, writes its lines while there is no room, and then makes room again.
+	mkdir((kd.dir + "/small").c_str(), 0755);
+	daemonConfig(kd, "w head -c 1048576 /dev/zero > small/fill 2>/dev/null; seq 1 2000; "
+			 "sleep 1; rm small/fill; exec sleep 1000\n");
+	static const char script[] = "d=$1; shift; "
+				     "mount -t tmpfs -o size=256k tmpfs \"$d/small\" || exit 125; "
+				     "exec \"$@\" 2>\"$d/small/err\"";
+	daemonStart(kd, {"-C", kd.dir}, "",
+	    {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+		kd.dir});
+	std::string err = "/proc/" + std::to_string(kd.pid) + "/root" + kd.dir + "/small/err";
+	std::vector<std::string> messages;
+	EXPECT_TRUE(waitUntil([&] {
+		messages.clear();
+		std::istringstream lines(readFile(err));
+		for (std::string line; std::getline(lines, line);)
+			messages.push_back(stripPrefix(line));
+		return countOf(messages, "w[", "]: 2000") > 0;
+	}, 10)) << "the last line did not come";
+	EXPECT_EQ(count(1, 2000), numberedLines(messages, "w"));
+	EXPECT_EQ(0u, countOf(messages, "lost ", " messages on standard error"));
 }
 
 // The children of the daemon whose command line is the words given.
