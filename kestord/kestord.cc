@@ -469,7 +469,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 		signalsAdmit();
 		if (ready > 0) {
 			if (pollFds[0].revents != 0) {
-				lineRead(controlLine, controlFd, controlCommand, nullptr);
+				controlRead(controlLine, controlFd, controlCommand, nullptr);
 				titleRefresh();
 			}
 			servicesRead(pollFds + serviceSlot);

@@ -152,10 +152,13 @@ void humanDuration(struct timespec span);
 // and feeds what it gets; lineDrain reads what the descriptor holds at that moment, no more,
 // however fast more comes. lineFlush returns the pending bytes as a last line, or nullptr when
 // none are pending. A text handed out is valid until the next read or feed; a consumer must
-// not read lines itself, since every read shares one scratch buffer.
+// not read lines itself, since every read shares one scratch buffer. controlRead is lineRead
+// for the control pipe, into a buffer of its own, so that its consumer, which runs commands,
+// may read the services' pipes.
 typedef void LineConsumer(void *arg, const char *text);
 void lineFeed(Line *line, char *bytes, size_t n, LineConsumer *consumer, void *arg);
 void lineRead(Line *line, int fd, LineConsumer *consumer, void *arg);
+void controlRead(Line *line, int fd, LineConsumer *consumer, void *arg);
 void lineDrain(Line *line, int fd, LineConsumer *consumer, void *arg);
 const char *lineFlush(Line *line);
 

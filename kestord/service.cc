@@ -28,11 +28,13 @@ char durationBuf[256];
 
 // The shell command line of a starting service, built in the child between fork and exec.
 static char commandBuf[commandMax];
-// Every pipe is read into this one buffer, and the lines are cut from it where they lie.
+// Every service's pipe is read into this one buffer, and the lines are cut from it where
+// they lie.
 static char readBuf[readChunk];
-// Except at a drop: it comes from a control command, whose line and the lines after it in
-// the same read still lie in readBuf while the dropped service's pipes are read.
-static char dropBuf[readChunk];
+// The control pipe has one of its own: its lines are commands, and a command may read the
+// services' pipes (a drop reads what they still hold) while the commands after it in the
+// same read still lie in the buffer.
+static char controlBuf[readChunk];
 
 constexpr long nanosPerSecond = 1000000000;
 
@@ -208,19 +210,19 @@ lineRead(Line *line, int fd, LineConsumer *consumer, void *arg)
 	lineReadUpTo(line, fd, readBudget, readBuf, consumer, arg);
 }
 
-static void
-lineDrainInto(Line *line, int fd, std::span<char> buf, LineConsumer *consumer, void *arg)
+void
+controlRead(Line *line, int fd, LineConsumer *consumer, void *arg)
 {
-	int held = 0;
-	if (ioctl(fd, FIONREAD, &held) == -1)
-		held = readBudget;
-	lineReadUpTo(line, fd, held, buf, consumer, arg);
+	lineReadUpTo(line, fd, readBudget, controlBuf, consumer, arg);
 }
 
 void
 lineDrain(Line *line, int fd, LineConsumer *consumer, void *arg)
 {
-	lineDrainInto(line, fd, readBuf, consumer, arg);
+	int held = 0;
+	if (ioctl(fd, FIONREAD, &held) == -1)
+		held = readBudget;
+	lineReadUpTo(line, fd, held, readBuf, consumer, arg);
 }
 
 const char *
@@ -313,8 +315,6 @@ serviceFree(Service *service)
 	}
 }
 
-static void serviceDrainInto(Service *service, std::span<char> buf);
-
 void
 serviceDrop(size_t index)
 {
@@ -324,7 +324,7 @@ serviceDrop(size_t index)
 		return;
 	// A process the service left behind may have written since the reap; the pipes close
 	// here, and what they hold would be gone without a word.
-	serviceDrainInto(service, dropBuf);
+	serviceDrain(service);
 	logMessage(LOG_NOTICE, "%s[] dropped", service->name);
 	serviceFree(service);
 	services.len--;
@@ -458,21 +458,15 @@ serviceRead(Service *service)
 // What the pipes hold was written before the process ended and belongs before its exit line,
 // and so does the rest of a line whose start is pending. Only what is there now is read: a
 // process left behind that goes on writing must not keep the daemon here.
-static void
-serviceDrainInto(Service *service, std::span<char> buf)
+void
+serviceDrain(Service *service)
 {
-	lineDrainInto(&service->outLine, service->outPipe[0], buf, serviceLogLine, service);
-	lineDrainInto(&service->errLine, service->errPipe[0], buf, serviceLogLine, service);
+	lineDrain(&service->outLine, service->outPipe[0], serviceLogLine, service);
+	lineDrain(&service->errLine, service->errPipe[0], serviceLogLine, service);
 	if (const char *text = lineFlush(&service->outLine))
 		serviceLogLine(service, text);
 	if (const char *text = lineFlush(&service->errLine))
 		serviceLogLine(service, text);
-}
-
-void
-serviceDrain(Service *service)
-{
-	serviceDrainInto(service, readBuf);
 }
 
 void
