@@ -35,20 +35,11 @@ struct timespec resetInterval = {900, 0};
 const char *serviceDir = "/";
 uid_t serviceUID;
 gid_t serviceGID;
-const char *serviceEnviron[5] = {
-	"SHELL=/bin/sh",
-	"PATH=/sbin:/bin:/usr/sbin:/usr/bin:/usr/local/sbin:/usr/local/bin",
-	nullptr,
-	nullptr,
-	nullptr,
-};
-const char *privilegedEnviron[5] = {
-	serviceEnviron[0],
-	serviceEnviron[1],
-	nullptr,
-	nullptr,
-	nullptr,
-};
+static constexpr char shellEntry[] = "SHELL=/bin/sh";
+static constexpr char pathEntry[] =
+    "PATH=/sbin:/bin:/usr/sbin:/usr/bin:/usr/local/sbin:/usr/local/bin";
+const char *serviceEnviron[5] = {shellEntry, pathEntry, nullptr, nullptr, nullptr};
+const char *privilegedEnviron[5] = {shellEntry, pathEntry, nullptr, nullptr, nullptr};
 uint32_t stopExits[8];
 struct rlimit serviceFileLimit;
 
@@ -163,8 +154,9 @@ configDistrust(int fd)
 	return nullptr;
 }
 
-// serviceAdd for a load, which counts in *updated each service of the first existing ones of
-// the table that a line gives a different command. The same command again changes nothing.
+// serviceAdd for a load. The services the load found are the first existing ones of the
+// table; each that a line gives a different command is counted in *updated, once. A line
+// that gives a service the command it has changes nothing.
 static int
 configService(const char *name, const char *command, size_t existing, size_t *updated)
 {
@@ -710,12 +702,14 @@ pidFileOpen(const char *path)
 	    0600);
 	struct stat st;
 	if (fd == -1) {
+		int saved = errno;
 		// O_NOFOLLOW fails with ELOOP, or EMLINK on some systems, on a link.
-		if ((errno == ELOOP || errno == EMLINK) && lstat(path, &st) == 0 &&
+		if ((saved == ELOOP || saved == EMLINK) && lstat(path, &st) == 0 &&
 		    S_ISLNK(st.st_mode))
 			errx(EX_CANTCREAT, "%s: is a symbolic link", path);
-		if (errno == ENXIO)
+		if (saved == ENXIO)
 			errx(EX_CANTCREAT, "%s: not a regular file", path);
+		errno = saved;
 		err(EX_CANTCREAT, "%s", path);
 	}
 	if (fstat(fd, &st) == -1)

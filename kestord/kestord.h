@@ -57,7 +57,7 @@ struct Service {
 	char *name;              // as configured, a leading '@' included
 	char *command;           // the shell command line
 	bool privileged;         // the name begins with '@': keep the daemon's credentials
-	bool updated;            // the load under way has given it a different command
+	bool updated;            // the latest load gave it a different command
 	Intent intent;
 	State state;
 	pid_t pid;               // the current or last child, also its process group; -1 after a failed fork
