@@ -397,9 +397,9 @@ struct TestUserTest : StartUpTest {
 		home = kd.dir + "/home";
 		rootHome = kd.dir + "/root";
 		std::string passwd = kd.dir + "/passwd", group = kd.dir + "/group";
-		writeFile(passwd, "root:x:0:0:root:" + rootHome + ":/bin/sh\n"
-				  "kestor-test:x:" + std::to_string(uid) + ":" + std::to_string(gid) +
-				  ":test:" + home + ":/bin/sh\n");
+		std::string ids = std::to_string(uid) + ":" + std::to_string(gid);
+		writeFile(passwd, "root:x:0:0:root:" + rootHome + ":/bin/sh\n" +
+				      "kestor-test:x:" + ids + ":test:" + home + ":/bin/sh\n");
 		writeFile(group, "root:x:0:\nkestor-test:x:" + std::to_string(gid) + ":\n");
 		static const char script[] = "mount --bind \"$1\" /etc/passwd || exit 125; "
 					     "mount --bind \"$2\" /etc/group || exit 125; "
