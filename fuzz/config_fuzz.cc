@@ -3,6 +3,7 @@
 // says, both times: logical lines joined at backslash-newline, a NUL ending the text, comments,
 // prepend lines, names cut at the first blank, the first line without a command ending the load.
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <stdint.h>
 #include <stdio.h>
@@ -134,6 +135,11 @@ LLVMFuzzerInitialize(int *, char ***)
 		perror("memfd_create");
 		abort();
 	}
+	// A memory file is made writable by everyone, and the reader refuses such a file.
+	if (fchmod(fileFd, 0600) == -1) {
+		perror("fchmod");
+		abort();
+	}
 	snprintf(filePath, sizeof(filePath), "/proc/self/fd/%d", fileFd);
 	return 0;
 }
@@ -148,10 +154,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	}
 	Model m = model(std::string(reinterpret_cast<const char *>(data), size));
 
-	parseConfig(filePath);
+	parseConfig(filePath, false);
 	compare(m, "first load");
 	// Reading the same file again changes nothing.
-	parseConfig(filePath);
+	parseConfig(filePath, true);
 	compare(m, "reload");
 
 	while (services.len > 0)

@@ -35,13 +35,11 @@ struct timespec resetInterval = {900, 0};
 const char *serviceDir = "/";
 uid_t serviceUID;
 gid_t serviceGID;
-const char *serviceEnviron[5] = {
-	"SHELL=/bin/sh",
-	"PATH=/sbin:/bin:/usr/sbin:/usr/bin:/usr/local/sbin:/usr/local/bin",
-	nullptr,
-	nullptr,
-	nullptr,
-};
+static constexpr char shellEntry[] = "SHELL=/bin/sh";
+static constexpr char pathEntry[] =
+    "PATH=/sbin:/bin:/usr/sbin:/usr/bin:/usr/local/sbin:/usr/local/bin";
+const char *serviceEnviron[5] = {shellEntry, pathEntry, nullptr, nullptr, nullptr};
+const char *privilegedEnviron[5] = {shellEntry, pathEntry, nullptr, nullptr, nullptr};
 uint32_t stopExits[8];
 struct rlimit serviceFileLimit;
 
@@ -138,15 +136,64 @@ configLine(FILE *file, char **buf, size_t *size, char **more, size_t *moreSize)
 	return len;
 }
 
+// Why the configuration file open on fd is not to be trusted, or nullptr. Whoever can change
+// it chooses what runs, as root for the privileged services: only root and the daemon's own
+// user may. The descriptor is checked, not the path, so that what is checked is what is read.
+static const char *
+configDistrust(int fd)
+{
+	struct stat st;
+	if (fstat(fd, &st) == -1)
+		return strerror(errno);
+	if (st.st_uid != 0 && st.st_uid != geteuid())
+		return "owned by another user";
+	if ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0)
+		return "writable by its group";
+	if ((st.st_mode & S_IWOTH) != 0)
+		return "writable by others";
+	return nullptr;
+}
+
+// serviceAdd for a load. The services the load found are the first existing ones of the
+// table; each that a line gives a different command is counted in *updated, once. A line
+// that gives a service the command it has changes nothing.
+static int
+configService(const char *name, const char *command, size_t existing, size_t *updated)
+{
+	for (size_t i = 0; i < existing; i++) {
+		Service *service = &services.elems[i];
+		if (strcmp(service->name, name) != 0)
+			continue;
+		if (strcmp(service->command, command) == 0)
+			return 0;
+		if (serviceAdd(name, command) == -1)
+			return -1;
+		if (!service->updated)
+			(*updated)++;
+		service->updated = true;
+		return 0;
+	}
+	return serviceAdd(name, command);
+}
+
 void
-parseConfig(const char *path)
+parseConfig(const char *path, bool reload)
 {
 	FILE *file = fopen(path, "re");
 	if (file == nullptr) {
 		logMessage(LOG_WARNING, "%s: %s", path, strerror(errno));
 		return;
 	}
+	if (const char *why = configDistrust(fileno(file)); why != nullptr) {
+		logMessage(LOG_WARNING, "%s: %s", path, why);
+		fclose(file);
+		return;
+	}
 	prependsClear();
+	// A load only adds services, so those it found are the first of the table throughout.
+	size_t existing = services.len, updated = 0;
+	for (size_t i = 0; i < existing; i++)
+		services.elems[i].updated = false;
 
 	char *buf = nullptr, *more = nullptr;
 	size_t size = 0, moreSize = 0;
@@ -174,7 +221,7 @@ parseConfig(const char *path)
 		p[nameLen] = '\0';
 		char *command = p + nameLen + 1;
 		command += strspn(command, " \t");
-		if (serviceAdd(p, command) == -1) {
+		if (configService(p, command, existing, &updated) == -1) {
 			int saved = errno;
 			logMessage(LOG_WARNING, "cannot add service: %s", strerror(saved));
 			struct rlimit limit;
@@ -187,6 +234,9 @@ parseConfig(const char *path)
 	if (ferror(file))
 		logMessage(LOG_WARNING, "%s: %s", path, strerror(errno));
 done:
+	if (reload)
+		logMessage(LOG_NOTICE, "reloaded %s: %zu added, %zu updated", path,
+		    services.len - existing, updated);
 	free(buf);
 	free(more);
 	fclose(file);
@@ -416,7 +466,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 			break;
 		if (signals[SIGHUP]) {
 			signals[SIGHUP] = 0;
-			parseConfig(configPath);
+			parseConfig(configPath, true);
 			void *grown = reallocarray(pollFds, 2 * services.len + serviceSlot, sizeof(*pollFds));
 			if (grown == nullptr) {
 				logMessage(LOG_ERR, "reallocarray: %s", strerror(errno));
@@ -598,6 +648,81 @@ descriptorLimitRaise(void)
 		warn("setrlimit");
 }
 
+// Refuses to start on a configuration file that others than root and the daemon's own user
+// can change.
+static void
+configCheck(const char *path)
+{
+	// Not waiting for a writer, should the path be a FIFO.
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd == -1)
+		err(EX_NOINPUT, "%s", path);
+	if (const char *why = configDistrust(fd); why != nullptr)
+		errx(EX_CONFIG, "%s: %s", path, why);
+	close(fd);
+}
+
+// Sets the USER and HOME entries of a service environment to those of the user entry.
+static void
+environUser(const char *env[5], const struct passwd *pw)
+{
+	char *user, *home;
+	if (asprintf(&user, "USER=%s", pw->pw_name) == -1 ||
+	    asprintf(&home, "HOME=%s", pw->pw_dir) == -1)
+		err(EX_OSERR, "asprintf");
+	env[2] = user;
+	env[3] = home;
+}
+
+// Privileged services run as the daemon's own user and get its USER and HOME: a program run as
+// root that finds its configuration through HOME would otherwise run what the service user
+// put in the service user's home.
+static void
+privilegedUser(void)
+{
+	uid_t uid = geteuid();
+	errno = 0;
+	struct passwd *pw = getpwuid(uid);
+	if (errno != 0)
+		err(EX_OSFILE, "getpwuid");
+	if (pw == nullptr)
+		errx(EX_USAGE, "no such user %ju", static_cast<uintmax_t>(uid));
+	environUser(privilegedEnviron, pw);
+}
+
+// Opens the pid file, which may stand in a directory that others can write. A link there
+// would have the daemon truncate whatever it points to, and a file of another user would let
+// that user rewrite the pid or hold the lock: the path is not followed, and only a regular
+// file of the daemon's own user, with no other name, is taken. Nothing is written before.
+static int
+pidFileOpen(const char *path)
+{
+	// Not waiting for a reader, should the path be a FIFO; that open fails with ENXIO.
+	int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+	    0600);
+	struct stat st;
+	if (fd == -1) {
+		int saved = errno;
+		// O_NOFOLLOW fails with ELOOP, or EMLINK on some systems, on a link.
+		if ((saved == ELOOP || saved == EMLINK) && lstat(path, &st) == 0 &&
+		    S_ISLNK(st.st_mode))
+			errx(EX_CANTCREAT, "%s: is a symbolic link", path);
+		if (saved == ENXIO)
+			errx(EX_CANTCREAT, "%s: not a regular file", path);
+		errno = saved;
+		err(EX_CANTCREAT, "%s", path);
+	}
+	if (fstat(fd, &st) == -1)
+		err(EX_CANTCREAT, "%s", path);
+	if (!S_ISREG(st.st_mode))
+		errx(EX_CANTCREAT, "%s: not a regular file", path);
+	if (st.st_uid != geteuid())
+		errx(EX_CANTCREAT, "%s: owned by another user", path);
+	if (st.st_nlink > 1)
+		errx(EX_CANTCREAT, "%s: is a hard link", path);
+	return fd;
+}
+
 // kestord keeps the services of its configuration file running: it starts each under /bin/sh,
 // logs its output, restarts it when it ends, and takes operators' commands from a FIFO.
 int
@@ -663,6 +788,7 @@ main(int argc, char *argv[])
 	descriptorLimitRaise();
 	if (access(configPath, R_OK) == -1)
 		err(EX_NOINPUT, "%s", configPath);
+	configCheck(configPath);
 	if (access(serviceDir, X_OK) == -1)
 		err(EX_NOINPUT, "%s", serviceDir);
 
@@ -686,18 +812,13 @@ main(int argc, char *argv[])
 			errx(EX_USAGE, "no such group %s", groupName);
 		serviceGID = gr->gr_gid;
 	}
-	char *user, *home;
-	if (asprintf(&user, "USER=%s", pw->pw_name) == -1 ||
-	    asprintf(&home, "HOME=%s", pw->pw_dir) == -1)
-		err(EX_OSERR, "asprintf");
-	serviceEnviron[2] = user;
-	serviceEnviron[3] = home;
+	environUser(serviceEnviron, pw);
+	privilegedUser();
 
 	// A daemon that stops removes its file before it lets go of the lock. A file opened just
 	// before that removal is locked, but no longer the one at the path: it is opened again.
 	while (pidPath != nullptr) {
-		if ((pidFd = open(pidPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0600)) == -1)
-			err(EX_CANTCREAT, "%s", pidPath);
+		pidFd = pidFileOpen(pidPath);
 		if (flock(pidFd, LOCK_EX | LOCK_NB) == -1) {
 			if (errno == EWOULDBLOCK)
 				errx(EX_CANTCREAT, "%s: file is locked", pidPath);
@@ -767,7 +888,7 @@ main(int argc, char *argv[])
 	for (int signo : handled)
 		sigaction(signo, &sa, nullptr);
 
-	parseConfig(configPath);
+	parseConfig(configPath, false);
 	for (size_t i = 0; i < services.len; i++)
 		serviceStart(&services.elems[i]);
 

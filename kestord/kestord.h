@@ -57,6 +57,7 @@ struct Service {
 	char *name;              // as configured, a leading '@' included
 	char *command;           // the shell command line
 	bool privileged;         // the name begins with '@': keep the daemon's credentials
+	bool updated;            // the latest load gave it a different command
 	Intent intent;
 	State state;
 	pid_t pid;               // the current or last child, also its process group; -1 after a failed fork
@@ -109,6 +110,9 @@ extern const char *serviceDir;
 extern uid_t serviceUID;
 extern gid_t serviceGID;
 extern const char *serviceEnviron[5];
+// The environment of the privileged services: USER and HOME are those of the daemon's own
+// user, whose credentials they keep, and not the service user's.
+extern const char *privilegedEnviron[5];
 extern uint32_t stopExits[8];
 // The descriptor limit the daemon was started with, before it raised its own soft limit to the
 // hard one. Every service gets it back: many programs still hand descriptors to select(2),
@@ -178,5 +182,6 @@ void serviceDrain(Service *service);
 void serviceReap(pid_t pid, int status);
 
 // Readers.
-void parseConfig(const char *path);
+// A reload (not the load at start-up) logs what it did once it has read the file.
+void parseConfig(const char *path, bool reload);
 void parseControl(char *line);

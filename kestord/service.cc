@@ -408,7 +408,7 @@ serviceExec(Service *service)
 		childFail(false, "command truncated");
 
 	execle("/bin/sh", "/bin/sh", "-c", commandBuf, service->name, static_cast<char *>(nullptr),
-	    serviceEnviron);
+	    service->privileged ? privilegedEnviron : serviceEnviron);
 	childFail(true, "/bin/sh");
 }
 

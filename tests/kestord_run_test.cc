@@ -576,6 +576,54 @@ TEST_F(Reload, AddsStoppedServicesKeepsRemovedOnesAndNewPrependsApplyAtTheNextSt
 	EXPECT_FALSE(processExists(gone));
 }
 
+TEST_F(Reload, FileOthersCanWriteChangesNothingAndEachReadIsCounted)
+{
+	daemonConfig(kd, "% echo one\n"
+			 "a sleep 1000\n"
+			 "b sleep 1000\n");
+	daemonStart(kd);
+	ASSERT_TRUE(waitTitle(kd, "kestord: 2/2 services", 10)) << processTitle(kd.pid);
+
+	// The file is refused as a whole: no service added or changed, the prepend list kept.
+	daemonConfig(kd, "% echo two\n"
+			 "a sleep 2000\n"
+			 "c sleep 1000\n");
+	ASSERT_EQ(0, chmod(kd.config.c_str(), 0646));
+	daemonSignal(kd, SIGHUP);
+	ASSERT_TRUE(expectMessage(kd, kd.config + ": writable by others", 10));
+	ASSERT_TRUE(controlWrite(kd, "status c\nrestart b\n"));
+	std::string message;
+	ASSERT_TRUE(nextMessage(kd, message, 10));
+	EXPECT_EQ("no services matching c", message);
+	EXPECT_EQ((std::vector<std::string>{"b[1] stopped", "b[2] started", "b[2]: one"}),
+		  messagesAbout(kd, "b", 3, 10));
+	// Neither the load at start-up nor the refused one says it reloaded.
+	for (const std::string &m : kd.log)
+		EXPECT_EQ(std::string::npos, m.find("reloaded")) << m;
+
+	// A service changed twice counts once, one given its own command again not at all, and
+	// a new one changed within the same file counts as added only.
+	ASSERT_EQ(0, chmod(kd.config.c_str(), 0644));
+	daemonConfig(kd, "a sleep 2000\n"
+			 "b sleep 1000\n"
+			 "c sleep 1000\n"
+			 "a sleep 3000\n"
+			 "c sleep 2000\n");
+	daemonSignal(kd, SIGHUP);
+	EXPECT_TRUE(expectMessage(kd, "reloaded " + kd.config + ": 1 added, 1 updated", 10));
+
+	// A load that stops at an error says what it did up to there.
+	daemonConfig(kd, "b sleep 2000\n"
+			 "d sleep 1000\n"
+			 "broken\n"
+			 "e sleep 1000\n");
+	daemonSignal(kd, SIGHUP);
+	EXPECT_TRUE(expectMessage(kd, kd.config + ":3: no command line for service broken", 10));
+	ASSERT_TRUE(nextMessage(kd, message, 10));
+	EXPECT_EQ("reloaded " + kd.config + ": 1 added, 1 updated", message);
+	EXPECT_TRUE(waitTitle(kd, "kestord: 2/4 services", 10)) << processTitle(kd.pid);
+}
+
 struct DaemonUnderLoad : DaemonTest {};
 
 TEST_F(DaemonUnderLoad, HundredSimultaneousExitsAreAllReapedAndRestarted)

@@ -352,10 +352,8 @@ TEST_F(DaemonTest, ServicesRunAsTheServiceUserUnlessPrivileged)
 	if (geteuid() != 0 || nobody == nullptr)
 		GTEST_SKIP() << "needs root and the user nobody";
 	std::string uid = std::to_string(nobody->pw_uid), gid = std::to_string(nobody->pw_gid);
-	std::string home = nobody->pw_dir;
 	std::string show = "grep -e ^Uid: -e ^Gid: -e ^Groups: /proc/self/status; echo end\n";
-	std::string env = "tr \"\\0\" \"\\n\" < /proc/$$/environ; echo end\n";
-	daemonConfig(kd, "ids " + show + "@ids " + show + "env " + env + "@env " + env);
+	daemonConfig(kd, "ids " + show + "@ids " + show);
 	daemonStart(kd, {"-t", "60000", "-u", "nobody"});
 
 	auto ids = credentials(kd, "ids");
@@ -375,13 +373,141 @@ TEST_F(DaemonTest, ServicesRunAsTheServiceUserUnlessPrivileged)
 	std::vector<std::string> theirs = privileged["Groups:"];
 	std::sort(theirs.begin(), theirs.end());
 	EXPECT_EQ(ours, theirs);
+}
 
-	// Both get the service user's environment.
-	for (const char *name : {"env", "@env"}) {
-		std::vector<std::string> lines = serviceOutput(kd, name, "end", patience);
-		ASSERT_EQ(4u, lines.size()) << name;
-		EXPECT_EQ("USER=nobody", lines[2]) << name;
-		EXPECT_EQ("HOME=" + home, lines[3]) << name;
+// A user of the test's own, known to the daemon only: it runs in a private mount namespace
+// whose /etc/passwd and /etc/group are files of the test, in which root's home is a directory
+// of the test too.
+struct TestUserTest : StartUpTest {
+	static constexpr uid_t uid = 48621;
+	static constexpr gid_t gid = 48621;
+	std::string home, rootHome;
+	std::vector<std::string> wrapper;
+
+	void
+	SetUp() override
+	{
+		StartUpTest::SetUp();
+		if (geteuid() != 0)
+			GTEST_SKIP() << "needs root";
+		Result probe = runProgram("/usr/bin/unshare", {"-m", "--propagation", "private",
+								 "true"});
+		if (exitStatus(probe) != 0)
+			GTEST_SKIP() << "unshare -m failed: " << probe.err;
+		home = kd.dir + "/home";
+		rootHome = kd.dir + "/root";
+		std::string passwd = kd.dir + "/passwd", group = kd.dir + "/group";
+		std::string ids = std::to_string(uid) + ":" + std::to_string(gid);
+		writeFile(passwd, "root:x:0:0:root:" + rootHome + ":/bin/sh\n" +
+				      "kestor-test:x:" + ids + ":test:" + home + ":/bin/sh\n");
+		writeFile(group, "root:x:0:\nkestor-test:x:" + std::to_string(gid) + ":\n");
+		static const char script[] = "mount --bind \"$1\" /etc/passwd || exit 125; "
+					     "mount --bind \"$2\" /etc/group || exit 125; "
+					     "shift 2; exec \"$@\"";
+		wrapper = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+		    script, "sh", passwd, group};
+	}
+	// kestord as StartUpTest runs it, in the namespace.
+	Result
+	kestordWithTestUser(const std::vector<std::string> &args)
+	{
+		std::vector<std::string> all(wrapper.begin() + 1, wrapper.end());
+		all.insert(all.end(), {KESTORD_PATH, "-d"});
+		std::vector<std::string> paths = daemonArgs(kd, args);
+		all.insert(all.end(), paths.begin(), paths.end());
+		return runProgram(wrapper[0], all, {}, patience);
+	}
+};
+
+TEST_F(TestUserTest, PrivilegedServicesGetUserAndHomeOfTheDaemonsOwnUser)
+{
+	// A program run as root that trusts HOME must not find the service user's files there.
+	std::string env = "tr \"\\0\" \"\\n\" < /proc/$$/environ; echo end\n";
+	daemonConfig(kd, "env " + env + "@env " + env);
+	daemonStart(kd, {"-t", "60000", "-u", "kestor-test"}, "", wrapper);
+	std::string shell = "SHELL=/bin/sh";
+	std::string path = "PATH=/sbin:/bin:/usr/sbin:/usr/bin:/usr/local/sbin:/usr/local/bin";
+	EXPECT_EQ((std::vector<std::string>{shell, path, "USER=kestor-test", "HOME=" + home}),
+	    serviceOutput(kd, "env", "end", patience));
+	EXPECT_EQ((std::vector<std::string>{shell, path, "USER=root", "HOME=" + rootHome}),
+	    serviceOutput(kd, "@env", "end", patience));
+	ASSERT_TRUE(daemonStop(kd, patience));
+}
+
+TEST_F(TestUserTest, PidFileMustBeARegularFileOfTheDaemonsUserAndIsLeftAsFound)
+{
+	// The control pipe cannot be made, so a daemon that took the pid file stops right after.
+	std::vector<std::string> args{"-c", kd.dir + "/missing/kestord.pipe"};
+	std::string target = kd.dir + "/precious";
+	enum class Make { Symlink, HardLink, Theirs, Fifo };
+	struct {
+		Make make;
+		std::string reason;
+	} cases[] = {
+	    {Make::Symlink, "is a symbolic link"},
+	    {Make::HardLink, "is a hard link"},
+	    {Make::Theirs, "owned by another user"},
+	    {Make::Fifo, "not a regular file"},
+	};
+	for (auto &c : cases) {
+		writeFile(target, "precious");
+		unlink(kd.pidFile.c_str());
+		switch (c.make) {
+		case Make::Symlink:
+			ASSERT_EQ(0, symlink(target.c_str(), kd.pidFile.c_str()));
+			break;
+		case Make::HardLink:
+			ASSERT_EQ(0, link(target.c_str(), kd.pidFile.c_str()));
+			break;
+		case Make::Theirs:
+			writeFile(kd.pidFile, "4242");
+			ASSERT_EQ(0, chown(kd.pidFile.c_str(), uid, gid));
+			break;
+		case Make::Fifo:
+			ASSERT_EQ(0, mkfifo(kd.pidFile.c_str(), 0600));
+			break;
+		}
+		Result run = kestordWithTestUser(args);
+		EXPECT_EQ(EX_CANTCREAT, exitStatus(run)) << c.reason;
+		EXPECT_EQ("kestord: " + kd.pidFile + ": " + c.reason + "\n", run.err);
+		EXPECT_EQ("precious", readFile(target)) << c.reason;
+		struct stat st;
+		ASSERT_EQ(0, stat(target.c_str(), &st));
+		EXPECT_EQ(0u, st.st_uid) << c.reason;
+		if (c.make == Make::Theirs) {
+			EXPECT_EQ("4242", readFile(kd.pidFile));
+			ASSERT_EQ(0, stat(kd.pidFile.c_str(), &st));
+			EXPECT_EQ(uid, st.st_uid);
+		}
+	}
+}
+
+TEST_F(TestUserTest, ConfigurationFileThatOthersCanChangeIsRefused)
+{
+	// The directory of -C is checked next, so a file that passes ends start-up there.
+	std::string missing = kd.dir + "/missing";
+	std::string passes = missing + ": No such file or directory";
+	struct {
+		uid_t owner;
+		gid_t group;
+		mode_t mode;
+		int status;
+		std::string message;
+	} cases[] = {
+	    {0, 0, 0644, EX_NOINPUT, passes},
+	    {0, 0, 0664, EX_NOINPUT, passes},
+	    {0, gid, 0644, EX_NOINPUT, passes},
+	    {uid, gid, 0644, EX_CONFIG, kd.config + ": owned by another user"},
+	    {0, gid, 0664, EX_CONFIG, kd.config + ": writable by its group"},
+	    {0, 0, 0646, EX_CONFIG, kd.config + ": writable by others"},
+	};
+	for (auto &c : cases) {
+		ASSERT_EQ(0, chown(kd.config.c_str(), c.owner, c.group));
+		ASSERT_EQ(0, chmod(kd.config.c_str(), c.mode));
+		Result run = kestord({"-C", missing});
+		EXPECT_EQ(c.status, exitStatus(run)) << c.message;
+		EXPECT_EQ("kestord: " + c.message + "\n", run.err);
+		EXPECT_FALSE(fileExists(kd.pidFile)) << c.message;
 	}
 }
 

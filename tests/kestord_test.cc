@@ -550,7 +550,7 @@ struct ConfigTest : ::testing::Test {
 		testing::internal::CaptureStderr();
 		// The log writes to what standard error is when it is opened.
 		EXPECT_EQ(0, logOpen(true));
-		parseConfig(file.c_str());
+		parseConfig(file.c_str(), false);
 		logFlush();
 		return testing::internal::GetCapturedStderr();
 	}
