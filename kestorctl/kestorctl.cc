@@ -459,9 +459,9 @@ journalCursor(int64_t deadline)
 
 // Follows the journal from its last entry before the command is written: the cursor of that
 // entry is taken first, and journalctl then prints the entries of kestord from that one on.
-// --cursor includes the entry itself, which is not an answer, where --after-cursor would do:
-// but journalctl 252 then skips the first matching entry when the cursor's own does not
-// match, and that is the first marker's.
+// --cursor prints that entry too, which is never an answer. --after-cursor would leave it
+// out, but journalctl 252 then also skips the first matching entry whenever the cursor's own
+// does not match, as after any other program's message, and that is the first marker's.
 static void
 logFollowJournal(Log *log, int64_t deadline)
 {
