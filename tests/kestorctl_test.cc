@@ -112,6 +112,7 @@ struct KestorctlTest : DaemonTest {
 				ASSERT_EQ(static_cast<ssize_t>(text.size()),
 				    write(logFd, text.data(), text.size()));
 				text.clear();
+				held.clear();
 				turnOver();
 			}
 			text += header + line + header + "kestord[1]: no services matching intruder\n";
