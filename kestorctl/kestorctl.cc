@@ -39,14 +39,20 @@ static constexpr const char *complaints[] = {
 	"no service names for ",
 };
 
+// The longest message of the daemon's: its datagrams, header included, are no longer. A
+// longer one in the journal is another program's.
+constexpr size_t messageMax = 8192;
+
 // Where the daemon's messages are read: a file from the offset it had before the command was
-// written, or the standard output of journalctl following the journal.
+// written, followed by its name, or the export format of journalctl following the journal.
 struct Log {
 	const char *name;      // for messages: the path, or "the journal"
 	int fd;
 	pid_t reader;          // journalctl, or -1 for a file
+	off_t offset;          // how much of the file has been read
+	bool moved;            // a new file at the path has been written to: the old one ends
 	size_t len;            // bytes held in buf
-	size_t used;           // of which the line handed out last, with its newline
+	size_t used;           // of which handed out
 	bool skipping;         // within a line too long for buf, dropped up to its newline
 	char buf[8192];
 };
@@ -84,15 +90,29 @@ millisLeft(int64_t deadline)
 	return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-static void
-readerEnd(void)
+// Waits for journalctl to end until the deadline, then ends it; its wait status, 0 when none
+// ran.
+static int
+readerEnd(int64_t deadline)
 {
+	int status = 0;
 	if (journalReader == -1)
-		return;
-	kill(journalReader, SIGTERM);
-	while (waitpid(journalReader, nullptr, 0) == -1 && errno == EINTR)
-		;
+		return status;
+	pid_t pid;
+	while ((pid = waitpid(journalReader, &status, WNOHANG)) == 0 && millisLeft(deadline) > 0)
+		poll(nullptr, 0, 5);
+	if (pid == 0)
+		kill(journalReader, SIGTERM);
+	while (pid == 0 || (pid == -1 && errno == EINTR))
+		pid = waitpid(journalReader, &status, 0);
 	journalReader = -1;
+	return status;
+}
+
+static void
+readerEndAtExit(void)
+{
+	readerEnd(0);
 }
 
 // Reads a timeout such as 5 or 0.5 in seconds into milliseconds; -1 for anything else.
@@ -143,42 +163,67 @@ parseEvent(const char *text, const char *name, const char *event)
 	return n == 0 ? 0 : static_cast<pid_t>(strtol(digits, nullptr, 10));
 }
 
-// The next whole line of the log, without its newline, waiting for it until the deadline; a
-// last line still being written is held until its newline comes. nullptr at the deadline,
-// and when journalctl has ended.
-static char *
-logLine(Log *log, int64_t deadline)
+// A file is followed by its name. Called at its end: true when reading goes on from the start
+// of a file, either the same one grown shorter than what was read (copied away and truncated)
+// or a new one at the path (the old one renamed or removed) once something has been written
+// to it. The writer then has left the old file, which is read to its end before the switch.
+static bool
+fileRenewed(Log *log)
 {
+	struct stat st, at;
+	if (fstat(log->fd, &st) == -1)
+		err(EX_IOERR, "%s", log->name);
+	if (st.st_size < log->offset) {
+		if (lseek(log->fd, 0, SEEK_SET) == -1)
+			err(EX_IOERR, "%s", log->name);
+	} else {
+		if (stat(log->name, &at) == -1 || !S_ISREG(at.st_mode) || at.st_size == 0 ||
+		    (at.st_dev == st.st_dev && at.st_ino == st.st_ino))
+			return false;
+		if (!log->moved)
+			return log->moved = true;
+		int fd = open(log->name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+		if (fd == -1)
+			return false;
+		if (fstat(fd, &at) == -1 || !S_ISREG(at.st_mode)) {
+			close(fd);
+			return false;
+		}
+		close(log->fd);
+		log->fd = fd;
+		log->moved = false;
+	}
+	// A part of a line held from before belongs to no line of the new text.
+	log->offset = 0;
+	log->len = log->used = 0;
+	log->skipping = false;
+	return true;
+}
+
+// Reads more of the log into buf after the bytes not yet handed out, waiting for them until
+// the deadline; false at the deadline, and when journalctl has ended. buf must have room.
+static bool
+logFill(Log *log, int64_t deadline)
+{
+	memmove(log->buf, log->buf + log->used, log->len - log->used);
+	log->len -= log->used;
+	log->used = 0;
 	for (;;) {
-		memmove(log->buf, log->buf + log->used, log->len - log->used);
-		log->len -= log->used;
-		log->used = 0;
-		if (char *nl = static_cast<char *>(memchr(log->buf, '\n', log->len))) {
-			*nl = '\0';
-			log->used = static_cast<size_t>(nl - log->buf) + 1;
-			if (!log->skipping)
-				return log->buf;
-			log->skipping = false;
-			continue;
-		}
-		// kestord's lines are far shorter than the buffer; a longer one is another
-		// program's.
-		if (log->len == sizeof(log->buf)) {
-			log->skipping = true;
-			log->len = 0;
-		}
 		ssize_t n = read(log->fd, log->buf + log->len, sizeof(log->buf) - log->len);
 		if (n > 0) {
 			log->len += static_cast<size_t>(n);
-			continue;
+			log->offset += n;
+			return true;
 		}
 		if (n == -1 && errno != EAGAIN && errno != EINTR)
 			err(EX_IOERR, "%s", log->name);
 		if (n == 0 && log->reader != -1)
-			return nullptr;
+			return false;
+		if (n == 0 && fileRenewed(log))
+			continue;
 		int left = millisLeft(deadline);
 		if (left == 0)
-			return nullptr;
+			return false;
 		// A file says nothing when it grows: it is read again a little later.
 		struct pollfd pfd = {log->fd, POLLIN, 0};
 		if (log->reader != -1)
@@ -186,6 +231,131 @@ logLine(Log *log, int64_t deadline)
 		else
 			poll(nullptr, 0, left < 10 ? left : 10);
 	}
+}
+
+// The next whole line of the log, without its newline, waiting for it until the deadline; a
+// last line still being written is held until its newline comes. nullptr at the deadline,
+// and when journalctl has ended. The line stays valid until the log is read again.
+static char *
+logLine(Log *log, int64_t deadline)
+{
+	for (;;) {
+		char *start = log->buf + log->used;
+		if (char *nl = static_cast<char *>(memchr(start, '\n', log->len - log->used))) {
+			*nl = '\0';
+			log->used = static_cast<size_t>(nl - log->buf) + 1;
+			if (!log->skipping)
+				return start;
+			log->skipping = false;
+			continue;
+		}
+		// kestord's lines are far shorter than the buffer; a longer one is another
+		// program's.
+		if (log->len - log->used == sizeof(log->buf)) {
+			log->skipping = true;
+			log->len = log->used = 0;
+		}
+		if (!logFill(log, deadline))
+			return nullptr;
+	}
+}
+
+// The next n bytes of the log, n no more than buf holds; nullptr as for logLine.
+static const char *
+logTake(Log *log, size_t n, int64_t deadline)
+{
+	while (log->len - log->used < n)
+		if (!logFill(log, deadline))
+			return nullptr;
+	log->used += n;
+	return log->buf + log->used - n;
+}
+
+// The process id of a field's text, 0 when it is not one.
+static pid_t
+parsePid(const char *text)
+{
+	size_t n = strspn(text, "0123456789");
+	return n == 0 || n > 9 || text[n] != '\0' ? 0 : static_cast<pid_t>(strtol(text, nullptr, 10));
+}
+
+// The next entry of the journal that has a message and a process id: the message, with *pid
+// set; nullptr as for logLine. journalctl's export format gives each field as a line
+// "NAME=value", or, when the value holds a newline or other control bytes, as "NAME", the
+// value's length in 8 bytes little-endian, the value and a newline; a blank line ends the
+// entry. _PID is the sender's process as the kernel told the journal, which no sender can set;
+// a multi-line message is one message, whatever its lines say.
+static const char *
+journalEntry(Log *log, int64_t deadline, pid_t *pid)
+{
+	static char message[messageMax];
+	bool haveMessage = false;
+	pid_t sender = 0;
+	for (;;) {
+		char *line = logLine(log, deadline);
+		if (line == nullptr)
+			return nullptr;
+		if (*line == '\0') {
+			if (haveMessage && sender > 0) {
+				*pid = sender;
+				return message;
+			}
+			haveMessage = false;
+			sender = 0;
+			continue;
+		}
+		if (char *eq = strchr(line, '=')) {
+			*eq = '\0';
+			if (strcmp(line, "MESSAGE") == 0)
+				haveMessage = strlcpy(message, eq + 1, sizeof(message)) < sizeof(message);
+			else if (strcmp(line, "_PID") == 0)
+				sender = parsePid(eq + 1);
+			continue;
+		}
+		bool isMessage = strcmp(line, "MESSAGE") == 0;
+		const unsigned char *size =
+		    reinterpret_cast<const unsigned char *>(logTake(log, 8, deadline));
+		if (size == nullptr)
+			return nullptr;
+		uint64_t n = 0;
+		for (int i = 7; i >= 0; i--)
+			n = n << 8 | size[i];
+		if (isMessage && n < sizeof(message)) {
+			const char *value = logTake(log, static_cast<size_t>(n), deadline);
+			if (value == nullptr)
+				return nullptr;
+			memcpy(message, value, static_cast<size_t>(n));
+			message[n] = '\0';
+			haveMessage = true;
+		} else {
+			if (isMessage)
+				haveMessage = false;
+			while (n > 0) {
+				if (log->used == log->len && !logFill(log, deadline))
+					return nullptr;
+				size_t k = log->len - log->used < n ? log->len - log->used :
+								      static_cast<size_t>(n);
+				log->used += k;
+				n -= k;
+			}
+		}
+		if (logTake(log, 1, deadline) == nullptr)
+			return nullptr;
+	}
+}
+
+// The next message of kestord in the log, with *pid set to the process that logged it: in
+// the journal the sender's true process, in a file only what the line says. nullptr as for
+// logLine.
+static const char *
+logMessage(Log *log, int64_t deadline, pid_t *pid)
+{
+	if (log->reader != -1)
+		return journalEntry(log, deadline, pid);
+	while (const char *line = logLine(log, deadline))
+		if (const char *text = parseLogLine(line, pid))
+			return text;
+	return nullptr;
 }
 
 // Opens the file and takes its end, before the command is written, as the place to read from.
@@ -202,16 +372,17 @@ logOpenFile(Log *log, const char *path)
 		err(EX_IOERR, "%s", path);
 	if (!S_ISREG(st.st_mode))
 		errx(EX_NOINPUT, "%s: not a regular file", path);
-	if (lseek(log->fd, 0, SEEK_END) == -1)
+	if ((log->offset = lseek(log->fd, 0, SEEK_END)) == -1)
 		err(EX_IOERR, "%s", path);
 }
 
-// Starts journalctl with the arguments, its standard output a pipe to the log.
+// Starts journalctl with the arguments, its standard output a pipe to the log, and its
+// standard error one to *errFd when errFd is given.
 static void
-logOpenJournal(Log *log, const char *const argv[])
+logOpenJournal(Log *log, const char *const argv[], int *errFd)
 {
-	int fds[2];
-	if (pipe2(fds, O_CLOEXEC) == -1)
+	int fds[2], errFds[2] = {-1, -1};
+	if (pipe2(fds, O_CLOEXEC) == -1 || (errFd != nullptr && pipe2(errFds, O_CLOEXEC) == -1))
 		err(EX_OSERR, "pipe2");
 	fflush(nullptr);
 	pid_t pid = fork();
@@ -220,7 +391,8 @@ logOpenJournal(Log *log, const char *const argv[])
 		err(EX_OSERR, "fork");
 	case 0:
 		signal(SIGPIPE, SIG_DFL);
-		if (dup2(fds[1], STDOUT_FILENO) == -1)
+		if (dup2(fds[1], STDOUT_FILENO) == -1 ||
+		    (errFd != nullptr && dup2(errFds[1], STDERR_FILENO) == -1))
 			_exit(126);
 		execvp(argv[0], const_cast<char *const *>(argv));
 		warn("%s", argv[0]);
@@ -228,6 +400,11 @@ logOpenJournal(Log *log, const char *const argv[])
 	}
 	close(fds[1]);
 	fcntl(fds[0], F_SETFL, O_NONBLOCK);
+	if (errFd != nullptr) {
+		close(errFds[1]);
+		fcntl(errFds[0], F_SETFL, O_NONBLOCK);
+		*errFd = errFds[0];
+	}
 	log->name = "the journal";
 	log->fd = fds[0];
 	log->reader = journalReader = pid;
@@ -237,51 +414,118 @@ static void
 logClose(Log *log)
 {
 	close(log->fd);
-	readerEnd();
+	if (log->reader != -1)
+		readerEnd(0);
 	log->fd = -1;
 	log->reader = -1;
 	log->len = log->used = 0;
 	log->skipping = false;
 }
 
+// The cursor of the journal's last entry as this user sees it, "" for an empty journal.
+// journalctl says when it could open no journal file for want of permission, and exits 1:
+// nothing is then written, since the answer could not be read.
+static const char *
+journalCursor(int64_t deadline)
+{
+	static const char *const argv[] = {"journalctl", "-q", "--no-pager", "-n", "1", "-o",
+		"export", "--output-fields=__CURSOR", nullptr};
+	static char cursor[512];
+	static Log log;
+	int errFd;
+	logOpenJournal(&log, argv, &errFd);
+	while (const char *line = logLine(&log, deadline))
+		if (strncmp(line, "__CURSOR=", 9) == 0 && strlen(line + 9) < sizeof(cursor))
+			strcpy(cursor, line + 9);
+	int status = readerEnd(deadline);
+	logClose(&log);
+	char text[4096];
+	ssize_t n = read(errFd, text, sizeof(text) - 1);
+	close(errFd);
+	text[n > 0 ? n : 0] = '\0';
+	if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+		fputs(text, stderr);
+		return cursor;
+	}
+	if (strstr(text, "insufficient permissions") != nullptr)
+		errx(EX_NOPERM, "no permission to read the journal: root may, and the members of "
+				"a group that may, as a rule systemd-journal or adm");
+	fputs(text, stderr);
+	// Ended by readerEnd: it was still running at the deadline.
+	if (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+		errx(EX_TEMPFAIL, "journalctl gave no cursor in time");
+	errx(EX_UNAVAILABLE, "journalctl failed; -l names the file kestord logs to");
+}
+
 // Follows the journal from its last entry before the command is written: the cursor of that
-// entry is taken first, and journalctl then prints what comes after it, in the format of a
-// syslog file, "... kestord[PID]: text", so that one reader serves both.
+// entry is taken first, and journalctl then prints the entries of kestord from that one on.
+// --cursor prints that entry too, which is never an answer. --after-cursor would leave it
+// out, but journalctl 252 then also skips the first matching entry whenever the cursor's own
+// does not match, as after any other program's message, and that is the first marker's.
 static void
 logFollowJournal(Log *log, int64_t deadline)
 {
-	static const char *const last[] = {"journalctl", "-q", "--no-pager", "-n", "1", "-o",
-		"export", nullptr};
-	static char cursor[512];
-	logOpenJournal(log, last);
-	const char *line = logLine(log, deadline);
-	int n = line == nullptr || strncmp(line, "__CURSOR=", 9) != 0 ? -1 :
-	    snprintf(cursor, sizeof(cursor), "--after-cursor=%s", line + 9);
-	bool have = n > 0 && static_cast<size_t>(n) < sizeof(cursor);
-	logClose(log);
+	static char from[600];
+	const char *cursor = journalCursor(deadline);
+	snprintf(from, sizeof(from), "--cursor=%s", cursor);
 	// Without a cursor the journal, as far as this user sees it, is empty: all of it is new.
 	const char *const follow[] = {"journalctl", "-q", "--no-pager", "--no-tail", "-f", "-o",
-		"short", "-t", "kestord", have ? cursor : nullptr, nullptr};
-	logOpenJournal(log, follow);
+		"export", "--output-fields=MESSAGE,_PID", "-t", "kestord",
+		*cursor != '\0' ? from : nullptr, nullptr};
+	logOpenJournal(log, follow, nullptr);
 }
 
-// The log named with -l, or else the journal where it runs, or else the first system log
-// file that exists.
+// The log named with -l, or else the journal where it runs, or else those of the system log
+// files that exist; *count is how many logs were opened.
 static void
-logOpen(Log *log, const char *path, int64_t deadline)
+logOpen(Log logs[], size_t *count, const char *path, int64_t deadline)
 {
+	static const char *const files[] = {"/var/log/messages", "/var/log/syslog"};
 	struct stat st;
+	*count = 0;
 	if (path != nullptr)
-		logOpenFile(log, path);
+		logOpenFile(&logs[(*count)++], path);
 	else if (stat("/run/systemd/journal/socket", &st) == 0 && S_ISSOCK(st.st_mode))
-		logFollowJournal(log, deadline);
-	else if (access("/var/log/messages", F_OK) == 0)
-		logOpenFile(log, "/var/log/messages");
-	else if (access("/var/log/syslog", F_OK) == 0)
-		logOpenFile(log, "/var/log/syslog");
+		logFollowJournal(&logs[(*count)++], deadline);
 	else
+		for (const char *file : files)
+			if (access(file, F_OK) == 0)
+				logOpenFile(&logs[(*count)++], file);
+	if (*count == 0)
 		errx(EX_UNAVAILABLE, "no journal, /var/log/messages or /var/log/syslog; "
 				     "-l names the file kestord logs to");
+}
+
+static bool
+isMarker(const char *text, const char *token, int k)
+{
+	char expected[markerMax + 32];
+	snprintf(expected, sizeof(expected), "no services matching %s.%d", token, k);
+	return strcmp(text, expected) == 0;
+}
+
+// Reads the logs until the daemon's answer to the first marker comes, and returns the log it
+// came in, with *daemon set to the process that logged it; nullptr at the deadline. Of two
+// system log files, the one that has the daemon's messages is known only then: a file that
+// nothing writes any more may lie beside the live one, and either may be the newer. Each is
+// read as far as it goes in turn, and the other is closed once the marker shows.
+static Log *
+logFindMarker(Log logs[], size_t count, const char *token, int64_t deadline, pid_t *daemon)
+{
+	for (;;) {
+		for (size_t i = 0; i < count; i++)
+			while (const char *text =
+				   logMessage(&logs[i], count == 1 ? deadline : 0, daemon))
+				if (isMarker(text, token, 0)) {
+					for (size_t j = 0; j < count; j++)
+						if (j != i)
+							logClose(&logs[j]);
+					return &logs[i];
+				}
+		if (count == 1 || millisLeft(deadline) == 0)
+			return nullptr;
+		poll(nullptr, 0, 10);
+	}
 }
 
 [[noreturn]] static void
@@ -359,14 +603,6 @@ lineAppend(char *buf, size_t *len, const char *first, char *const *rest, int cou
 	*p = '\n';
 	*len += n;
 	return true;
-}
-
-static bool
-isMarker(const char *text, const char *token, int k)
-{
-	char expected[markerMax + 32];
-	snprintf(expected, sizeof(expected), "no services matching %s.%d", token, k);
-	return strcmp(text, expected) == 0;
 }
 
 // Notes the service of a status line "name[pid] is ...", one that has a process, once.
@@ -507,33 +743,40 @@ main(int argc, char *argv[])
 		pipeWrite(fd, pipePath, text, len, deadline);
 		return 0;
 	}
-	static Log log;
-	atexit(readerEnd);
-	logOpen(&log, logPath, deadline);
+	static Log logs[2];
+	size_t count;
+	atexit(readerEndAtExit);
+	logOpen(logs, &count, logPath, deadline);
 	pipeWrite(fd, pipePath, text, len, deadline);
 	close(fd);
 
-	// Lines count from marker 0 on, and only those of the daemon that answered it.
-	static AwaitedList awaited;
-	pid_t daemon = -1;
-	int seen = 0;
-	bool complained = false;
+	// Messages count from marker 0 on, and only those of the daemon that answered it.
 	double seconds = static_cast<double>(timeout) / 1000;
+	pid_t daemon;
+	Log *log = logFindMarker(logs, count, token, deadline, &daemon);
+	if (log == nullptr) {
+		if (count > 1)
+			errx(EX_TEMPFAIL, "no answer in %s or %s within %gs; -l names the file "
+					  "kestord logs to", logs[0].name, logs[1].name, seconds);
+		errx(EX_TEMPFAIL, "no answer in %s within %gs; -l names the file kestord logs to",
+		    logs[0].name, seconds);
+	}
+	static AwaitedList awaited;
+	int seen = 1;
+	bool complained = false;
 	while (seen <= markers) {
-		char *line = logLine(&log, deadline);
-		if (line == nullptr)
-			errx(EX_TEMPFAIL, "no answer in %s within %gs; -l names the file kestord "
-					  "logs to", log.name, seconds);
 		pid_t pid;
-		const char *answer = parseLogLine(line, &pid);
-		if (answer == nullptr || (seen > 0 && pid != daemon))
+		const char *answer = logMessage(log, deadline, &pid);
+		if (answer == nullptr)
+			errx(EX_TEMPFAIL, "no answer in %s within %gs; -l names the file kestord "
+					  "logs to", log->name, seconds);
+		if (pid != daemon)
 			continue;
 		if (isMarker(answer, token, seen)) {
-			daemon = pid;
 			seen++;
 		} else if (seen == 1 && waitEnds) {
 			awaitedAdd(&awaited, answer);
-		} else if (seen > 0) {
+		} else {
 			puts(answer);
 			for (const char *complaint : complaints)
 				if (strncmp(answer, complaint, strlen(complaint)) == 0)
@@ -543,15 +786,14 @@ main(int argc, char *argv[])
 
 	// With -w the services reap later than the command's answer, each in its own time.
 	while (const Awaited *a = awaitedPending(&awaited, restart)) {
-		char *line = logLine(&log, deadline);
-		if (line == nullptr)
+		pid_t pid;
+		const char *answer = logMessage(log, deadline, &pid);
+		if (answer == nullptr)
 			errx(EX_TEMPFAIL, "%s[%ld] not %s within %gs", a->name,
 			    static_cast<long>(a->pid), a->stopped ? "started" : "stopped", seconds);
-		pid_t pid;
-		const char *answer = parseLogLine(line, &pid);
-		if (answer != nullptr && pid == daemon && awaitedStep(&awaited, answer, restart))
+		if (pid == daemon && awaitedStep(&awaited, answer, restart))
 			puts(answer);
 	}
-	logClose(&log);
+	logClose(log);
 	return complained ? 1 : 0;
 }
