@@ -28,6 +28,13 @@
 #include "compat.h"
 #include "kestord.h"
 
+// The configuration directory of the installation, which the build passes in: /usr/local/etc
+// under the prefix /usr/local, /etc under /usr. A compile without the build file gets the
+// default prefix's.
+#ifndef KESTOR_SYSCONFDIR
+#define KESTOR_SYSCONFDIR "/usr/local/etc"
+#endif
+
 Prepends prepends;
 
 struct timespec restartInterval = {1, 0};
@@ -728,7 +735,7 @@ pidFileOpen(const char *path)
 int
 main(int argc, char *argv[])
 {
-	const char *configPath = "/usr/local/etc/kestor.conf";
+	const char *configPath = KESTOR_SYSCONFDIR "/kestor.conf";
 	const char *controlPath = "/var/run/kestord.pipe";
 	const char *pidPath = nullptr;
 	const char *userName = nullptr;
