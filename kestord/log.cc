@@ -129,8 +129,8 @@ static struct timespec errRetryAt;
 static struct mmsghdr batch[batchMax];
 static struct iovec batchIov[batchMax];
 // Some systems refuse a local datagram above a limit of their own with EMSGSIZE, whatever the
-// socket's buffer. The longest datagram sent since the limit was last met, and the shortest
-// refused, which no datagram sent is as long as: longer ones are cut, the header kept.
+// socket's buffer. The longest datagram that went through, and the shortest refused: no
+// datagram goes out that long, but cut, its header kept and its text shortened.
 static size_t fitLen;
 static size_t refusedLen = messageMax + 1;
 // A datagram cut shorter than this would say little more than who sent it: it is dropped.
@@ -617,9 +617,9 @@ sendFailed(int error)
 	return true;
 }
 
-// How long a datagram goes whole: shorter than any refused. Longer ones are cut to a length
-// between the longest that went through and the shortest refused, and the answers narrow the
-// two until the cut is the longest that fits.
+// The length a datagram of len bytes is sent with: whole when shorter than any refused, else
+// halfway between the longest that went through and the shortest refused. Each answer narrows
+// the two, until the cut is the longest length that fits.
 static size_t
 sendLen(size_t len)
 {
@@ -649,13 +649,17 @@ queueSend(void)
 	}
 	while (queueHead < queueTail) {
 		unsigned count = 0;
-		for (size_t at = queueHead; at < queueTail && count < batchMax; count++) {
+		for (size_t at = queueHead; at < queueTail && count < batchMax;) {
 			size_t len = recordLen(at);
 			batchIov[count] = {queue + at + 2, sendLen(len)};
 			batch[count].msg_hdr = {};
 			batch[count].msg_hdr.msg_iov = &batchIov[count];
 			batch[count].msg_hdr.msg_iovlen = 1;
 			at += 2 + len;
+			// A cut that still looks for the limit ends the batch: the next cut is
+			// chosen by its answer.
+			if (batchIov[count++].iov_len < len && refusedLen - fitLen > 1)
+				break;
 		}
 		int sent = sendmmsg(logFd, batch, count, 0);
 		if (sent == -1 && errno == EMSGSIZE) {
