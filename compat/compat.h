@@ -49,3 +49,9 @@ extern const char *const sys_signame[32];
 #ifndef HAVE_STRLCPY
 size_t strlcpy(char *dst, const char *src, size_t size);
 #endif
+
+#ifndef HAVE_MAP_NORESERVE
+// An mmap without the flag reserves no swap for pages never touched unless strict accounting
+// was asked for; the request is then nothing.
+#define MAP_NORESERVE 0
+#endif

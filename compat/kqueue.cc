@@ -3,8 +3,10 @@
 //   kqueue()      a queue; its descriptor is an inotify instance, close-on-exec.
 //   EVFILT_VNODE  EV_ADD | EV_CLEAR with NOTE_WRITE, NOTE_DELETE or both, on an open descriptor.
 //                 The watch follows the open file, not its path. Changes merge until an event
-//                 is handed out: one event per watch, the kinds combined. NOTE_DELETE means the
-//                 file has lost its last name (unlinked, or replaced by a rename).
+//                 is handed out: one event per watch, the kinds combined. As a vnode filter
+//                 does: NOTE_DELETE means the file lost one of its names (unlinked, or
+//                 replaced by a rename), not only its last; NOTE_WRITE means data was written,
+//                 and a truncation is no write (it is a NOTE_ATTRIB, which is not offered).
 //   EVFILT_TIMER  EV_ADD | EV_ONESHOT with fflags 0: a one-shot timer of data milliseconds, one
 //                 ident per queue at a time; a negative period fails EINVAL, as it does there.
 //   waiting       with or without a timeout, for any number of events, oldest change first.
@@ -26,9 +28,20 @@
 #include <time.h>
 #include <unistd.h>
 
-// inotify reports a write as IN_MODIFY. An unlink sends no IN_DELETE_SELF while a descriptor
-// keeps the file alive, but it changes the link count, which is an IN_ATTRIB; the count itself
-// then tells a removal from a chmod.
+// inotify reports a write and a truncation alike, as IN_MODIFY, and merges an event with the
+// one before it while both wait unread and are the same: the truncation and the write of
+// "echo x > file" often come as one. So the file itself is looked at. Its size and
+// modification time are kept from the last look; a write leaves bytes in the file and one of
+// the two changed. A file left empty was truncated, whatever else happened, and one that
+// shows what was seen before has had its change reported already: the second half of a
+// truncation and write read apart. What this cannot tell: a truncation to a length other
+// than 0 counts as a write, a write that a truncation to 0 undoes before the look is none,
+// and two writes of the same length within one tick of the file system's clock, the first
+// reported before the second, are one.
+//
+// An unlink sends no IN_DELETE_SELF while a descriptor keeps the file alive, but it changes
+// the link count, which is an IN_ATTRIB, as a new link or a chmod is; a count lower than at
+// the last look is a removal. A name added and another removed between two looks are missed.
 constexpr uint32_t watchMask = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF;
 constexpr uint32_t vnodeNotes = NOTE_WRITE | NOTE_DELETE;
 // An event with the longest name inotify pads it to.
@@ -42,7 +55,9 @@ struct Watch {
 	uint32_t fflags; // the kinds of change asked for
 	uint32_t fired;  // the kinds seen since the last event was handed out
 	uint64_t since;  // when the first of them was seen, in the queue's count
-	bool removed;    // the removal has been seen; a file is removed once
+	off_t size;      // the file at the last look for a write
+	struct timespec mtime;
+	nlink_t nlink;   // the link count at the last look for a removal
 	void *udata;
 };
 
@@ -156,8 +171,28 @@ queueFire(Queue *queue, Watch *watch, uint32_t kinds)
 	watch->fired |= kinds;
 }
 
+// Whether the file looks written since the last look, by the rule above; keeps what it saw.
+static bool
+watchWritten(Watch *watch, const struct stat *st)
+{
+	bool changed = st->st_size != watch->size || st->st_mtim.tv_sec != watch->mtime.tv_sec ||
+	    st->st_mtim.tv_nsec != watch->mtime.tv_nsec;
+	watch->size = st->st_size;
+	watch->mtime = st->st_mtim;
+	return changed && st->st_size > 0;
+}
+
+// Whether the file has fewer names than at the last look; keeps the count.
+static bool
+watchRemoved(Watch *watch, const struct stat *st)
+{
+	bool fewer = st->st_nlink < watch->nlink;
+	watch->nlink = st->st_nlink;
+	return fewer;
+}
+
 // One inotify event, for every watch of its file. A lost event (the queue overflowed) may
-// have been anything, so every file counts as written and has its link count looked at.
+// have been anything, so every file is looked at for both kinds.
 static void
 queueNotice(Queue *queue, int wd, uint32_t mask)
 {
@@ -167,15 +202,12 @@ queueNotice(Queue *queue, int wd, uint32_t mask)
 		struct stat st;
 		uint32_t kinds = 0;
 
-		if (!lost && watch->wd != wd)
+		if ((!lost && watch->wd != wd) || fstat(watch->fd, &st) == -1)
 			continue;
-		if (lost || (mask & IN_MODIFY) != 0)
+		if ((lost || (mask & IN_MODIFY) != 0) && watchWritten(watch, &st))
 			kinds |= NOTE_WRITE;
-		if ((lost || (mask & (IN_ATTRIB | IN_DELETE_SELF)) != 0) && !watch->removed &&
-		    fstat(watch->fd, &st) == 0 && st.st_nlink == 0) {
-			watch->removed = true;
+		if ((lost || (mask & (IN_ATTRIB | IN_DELETE_SELF)) != 0) && watchRemoved(watch, &st))
 			kinds |= NOTE_DELETE;
-		}
 		queueFire(queue, watch, kinds);
 	}
 }
@@ -259,9 +291,13 @@ queueAddWatch(Queue *queue, const struct kevent *change)
 		}
 		watch = &queue->watches.elems[queue->watches.len++];
 		*watch = Watch{};
+		watchWritten(watch, &st);
+		watchRemoved(watch, &st);
 	} else if (watch->wd != wd) {
 		// The number now names another file: nothing seen on the old one carries over.
 		*watch = Watch{};
+		watchWritten(watch, &st);
+		watchRemoved(watch, &st);
 	}
 	watch->fd = fd;
 	watch->wd = wd;

@@ -10,10 +10,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
 #include <time.h>
@@ -98,11 +100,13 @@ static struct timespec probeAt;
 // daemon, so its flags stay as they are: O_NONBLOCK there would make the shell's or the
 // terminal's own writes fail. None: no copy is made. Write: a regular file or the null
 // device, which take what is written without waiting for a reader. Send: a socket, asked per
-// call not to wait. Own: a description of our own, opened anew on the same object,
-// non-blocking. Nowait: the same asked per call, where the object cannot be opened anew.
+// call not to wait. Pipe: a pipe or FIFO, written PIPE_BUF bytes at a time once poll says it
+// has room, which a pipe reports only when that much fits. Own: a description of our own,
+// opened anew on the same object, non-blocking: a terminal by its name, anything else
+// through /dev/fd where that opens the object itself rather than sharing the description.
 // Blocking: none of these could be had, and the plain write is all that is left; such a
 // standard error holds the daemon up when unread.
-enum class ErrWay : int32_t { None, Write, Send, Own, Nowait, Blocking };
+enum class ErrWay : int32_t { None, Write, Send, Pipe, Own, Blocking };
 
 static ErrWay errWay = ErrWay::None;
 static int errFd = -1;           // the descriptor written, polled for room
@@ -124,6 +128,13 @@ static struct timespec errRetryAt;
 
 static struct mmsghdr batch[batchMax];
 static struct iovec batchIov[batchMax];
+// Some systems refuse a local datagram above a limit of their own with EMSGSIZE, whatever the
+// socket's buffer. The longest datagram that went through, and the shortest refused: no
+// datagram goes out that long, but cut, its header kept and its text shortened.
+static size_t fitLen;
+static size_t refusedLen = messageMax + 1;
+// A datagram cut shorter than this would say little more than who sent it: it is dropped.
+static constexpr size_t cutMin = 128;
 
 static int
 logConnect(void)
@@ -148,6 +159,25 @@ logConnect(void)
 	return fd;
 }
 
+// Opens the object of standard error anew by the path, non-blocking. Returns -1 when that
+// fails, leads elsewhere, or hands back the shared description itself, as opening /dev/fd/2
+// does where /dev/fd duplicates descriptors: that one still waits.
+static int
+errReopen(const char *path, const struct stat *st)
+{
+	struct stat own;
+	int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	if (fd == -1)
+		return -1;
+	int flags = fcntl(fd, F_GETFL);
+	if (flags == -1 || (flags & O_NONBLOCK) == 0 || fstat(fd, &own) == -1 ||
+	    own.st_dev != st->st_dev || own.st_ino != st->st_ino) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 // Chooses how standard error is written, by what descriptor 2 is.
 static void
 errChoose(void)
@@ -159,9 +189,14 @@ errChoose(void)
 		errWay = ErrWay::Write;
 	} else if (S_ISSOCK(st.st_mode)) {
 		errWay = ErrWay::Send;
+	} else if (S_ISFIFO(st.st_mode)) {
+		errWay = ErrWay::Pipe;
 	} else {
-		int fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-		errWay = fd == -1 ? ErrWay::Nowait : ErrWay::Own;
+		const char *name = isatty(STDERR_FILENO) ? ttyname(STDERR_FILENO) : nullptr;
+		int fd = name != nullptr ? errReopen(name, &st) : -1;
+		if (fd == -1)
+			fd = errReopen("/dev/fd/2", &st);
+		errWay = fd == -1 ? ErrWay::Blocking : ErrWay::Own;
 		if (fd != -1)
 			errFd = fd;
 	}
@@ -222,14 +257,17 @@ errSend(const char *bytes, size_t len)
 	switch (errWay) {
 	case ErrWay::Send:
 		return send(errFd, bytes, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-	case ErrWay::Nowait: {
-		struct iovec iov = {const_cast<char *>(bytes), len};
-		ssize_t n = pwritev2(errFd, &iov, 1, -1, RWF_NOWAIT);
-		if (n != -1 || errno != EOPNOTSUPP)
-			return n;
-		// This kernel cannot be asked not to wait on this kind of descriptor.
-		errWay = ErrWay::Blocking;
-		return write(errFd, bytes, len);
+	case ErrWay::Pipe: {
+		// Up to PIPE_BUF bytes go in at once, never in part, so a pipe that polls writable
+		// takes them without waiting, unless another writer fills it in between.
+		struct pollfd slot = {errFd, POLLOUT, 0};
+		int ready = poll(&slot, 1, 0);
+		if (ready <= 0) {
+			if (ready == 0)
+				errno = EAGAIN;
+			return -1;
+		}
+		return write(errFd, bytes, len < PIPE_BUF ? len : PIPE_BUF);
 	}
 	default:
 		return write(errFd, bytes, len);
@@ -545,8 +583,10 @@ retryArm(void)
 }
 
 // What a failed send means. EAGAIN: the receiver is slow, and the socket is polled for room.
-// ENOBUFS says the same where polling does not tell when room comes, so a timer retries.
-// The errors of a receiver that went away close the socket and reconnect on the timer.
+// ENOBUFS, which a full local datagram socket answers on some systems, says the same where
+// polling does not tell when room comes, so a timer retries. The errors of a receiver that
+// went away close the socket and reconnect on the timer: a socket whose peer has gone says
+// so once, with ECONNRESET, and from then on that it has no peer, ENOTCONN or EDESTADDRREQ.
 // Anything else rejects the datagram itself, which is dropped; the result is then true,
 // and the queue goes on.
 static bool
@@ -560,6 +600,7 @@ sendFailed(int error)
 		return false;
 	case ECONNREFUSED:
 	case ENOTCONN:
+	case EDESTADDRREQ:
 	case EPIPE:
 	case ECONNRESET:
 	case ENOENT:
@@ -576,8 +617,25 @@ sendFailed(int error)
 	return true;
 }
 
+// The length a datagram of len bytes is sent with: whole when shorter than any refused, else
+// halfway between the longest that went through and the shortest refused. Each answer narrows
+// the two, until the cut is the longest length that fits.
+static size_t
+sendLen(size_t len)
+{
+	if (len < refusedLen)
+		return len;
+	return refusedLen - fitLen > 1 ? fitLen + (refusedLen - fitLen) / 2 : fitLen;
+}
+
 // Sends from the front of the queue until it is empty or the receiver takes no more; first,
 // when messages were dropped, the one message that says how many.
+//
+// A call that sends fewer datagrams than it was given is no failure by itself: where
+// sendmmsg is a library loop over sendmsg, it returns the count sent before the one that
+// failed and drops that one's error, which may have been the single ECONNRESET of a receiver
+// that went away. The rest goes again at once, the one that failed first, so that its error
+// is its own: a call that fails at its first datagram returns that error everywhere.
 static void
 queueSend(void)
 {
@@ -591,15 +649,28 @@ queueSend(void)
 	}
 	while (queueHead < queueTail) {
 		unsigned count = 0;
-		for (size_t at = queueHead; at < queueTail && count < batchMax; count++) {
+		for (size_t at = queueHead; at < queueTail && count < batchMax;) {
 			size_t len = recordLen(at);
-			batchIov[count] = {queue + at + 2, len};
+			batchIov[count] = {queue + at + 2, sendLen(len)};
 			batch[count].msg_hdr = {};
 			batch[count].msg_hdr.msg_iov = &batchIov[count];
 			batch[count].msg_hdr.msg_iovlen = 1;
 			at += 2 + len;
+			// A cut that still looks for the limit ends the batch: the next cut is
+			// chosen by its answer.
+			if (batchIov[count++].iov_len < len && refusedLen - fitLen > 1)
+				break;
 		}
 		int sent = sendmmsg(logFd, batch, count, 0);
+		if (sent == -1 && errno == EMSGSIZE) {
+			// The receiver's socket takes no datagram this long: the first goes again,
+			// cut shorter, unless little more than its header would be left.
+			refusedLen = batchIov[0].iov_len;
+			if (fitLen >= refusedLen)
+				fitLen = 0;
+			if (sendLen(recordLen(queueHead)) >= cutMin)
+				continue;
+		}
 		if (sent == -1) {
 			if (!sendFailed(errno))
 				return;
@@ -607,6 +678,9 @@ queueSend(void)
 			sent = 1;
 		} else {
 			retryDelay = retryFirst;
+			for (int i = 0; i < sent; i++)
+				if (batchIov[i].iov_len > fitLen)
+					fitLen = batchIov[i].iov_len;
 		}
 		for (int i = 0; i < sent; i++)
 			queueHead += 2 + recordLen(queueHead);

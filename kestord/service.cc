@@ -82,13 +82,26 @@ timeNow(void)
 	return now;
 }
 
+// The system's table may be in upper case; the log says every name in lower case, each copied
+// so the first time it is asked for.
 const char *
 signalName(int signo)
 {
+	static char names[32][16];
 	static char other[32];
 
-	if (signo > 0 && static_cast<size_t>(signo) < std::size(sys_signame))
-		return sys_signame[signo];
+	if (signo > 0 && static_cast<size_t>(signo) < std::size(names) &&
+	    static_cast<size_t>(signo) < std::size(sys_signame)) {
+		char *name = names[signo];
+		if (name[0] == '\0') {
+			const char *given = sys_signame[signo];
+			for (size_t i = 0; given[i] != '\0' && i < sizeof(names[0]) - 1; i++)
+				name[i] = given[i] >= 'A' && given[i] <= 'Z' ?
+				    static_cast<char>(given[i] - 'A' + 'a') :
+				    given[i];
+		}
+		return name;
+	}
 	snprintf(other, sizeof(other), "signal %d", signo);
 	return other;
 }

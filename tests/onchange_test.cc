@@ -36,6 +36,17 @@ append(const std::string &path, const std::string &text = "x")
 	close(fd);
 }
 
+// What a shell's "echo x > file" does: a truncation, then a write. inotify may report the two
+// as one change or as two.
+void
+save(const std::string &path, const std::string &text)
+{
+	int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+	ASSERT_NE(-1, fd) << path;
+	ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
+	close(fd);
+}
+
 std::vector<std::string>
 lines(const std::string &path)
 {
@@ -363,6 +374,27 @@ TEST_F(OnchangeTest, RunsOncePerWrite)
 	EXPECT_EQ(Events({"0:", "1:a", "1:a", "1:a", "1:b"}), runs());
 }
 
+TEST_F(OnchangeTest, ShellSaveIsOneWriteAndTruncationNone)
+{
+	start(cat({"-i", "-a", "-f", "a", "-f", "b"}, record));
+	ASSERT_TRUE(waitRuns(1));
+	Events expected = {"0:"};
+	for (int n = 1; n <= 50; n++) {
+		double saved = monotonicSeconds();
+		save(path("a"), "x\n");
+		expected.push_back("1:a");
+		ASSERT_TRUE(waitRuns(expected.size())) << n;
+		sleepSeconds(std::max(0.0, saved + 0.1 - monotonicSeconds()));
+	}
+	// A truncation alone is no write. A run left over from the saves, or brought by the
+	// truncation, would come before b's.
+	save(path("a"), "");
+	append(path("b"));
+	expected.push_back("1:b");
+	ASSERT_TRUE(waitRuns(expected.size()));
+	EXPECT_EQ(expected, runs());
+}
+
 TEST_F(OnchangeTest, InitialRunGetsNoPathAndItsWritesBringARun)
 {
 	start({"-i", "-a", "-f", "./a", "sh", "-c",
@@ -438,6 +470,7 @@ TEST_F(OnchangeTest, RemovalEndsTheTool)
 		const char *name;
 		const char *delay;
 		std::function<void()> remove;
+		const char *link = nullptr; // a second name of b, made before the tool starts
 	} cases[] = {
 	    {"unlink", "0", [&] { unlink(path("b").c_str()); }},
 	    {"rename over", "0",
@@ -451,9 +484,14 @@ TEST_F(OnchangeTest, RemovalEndsTheTool)
 			append(path("a"));
 			unlink(path("b").c_str());
 		}},
+	    // Any name of the file, not only its last.
+	    {"one of two names", "0", [&] { unlink(path("b2").c_str()); }, "b2"},
 	};
 	for (auto &c : cases) {
 		writeFile(path("b"), "");
+		if (c.link != nullptr) {
+			ASSERT_EQ(0, link(path("b").c_str(), path(c.link).c_str())) << c.name;
+		}
 		unlink(path("runs").c_str());
 		Child &tool = start(cat({"-i", "-d", c.delay, "-f", "a", "-f", "b"}, record));
 		ASSERT_TRUE(waitRuns(1)) << c.name;
