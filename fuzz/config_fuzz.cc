@@ -148,10 +148,11 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	}
 	Model m = model(std::string(reinterpret_cast<const char *>(data), size));
 
-	parseConfig(filePath);
+	parseConfig(filePath, false);
 	compare(m, "first load");
-	// Reading the same file again changes nothing.
-	parseConfig(filePath);
+	// Reading the same file again changes nothing: a reload that stops at the same error
+	// keeps the prepend list the first load made.
+	parseConfig(filePath, true);
 	compare(m, "reload");
 
 	while (services.len > 0)

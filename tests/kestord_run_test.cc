@@ -700,6 +700,15 @@ TEST_F(IdleDaemon, DoesNotWakeUpWithoutWork)
 	long after = contextSwitches(kd.pid);
 	EXPECT_EQ(before, after);
 	EXPECT_TRUE(asleepInPoll(kd.pid));
+
+	// A client that has come and gone leaves the pipe without a writer, which its read end
+	// would report for ever.
+	ASSERT_TRUE(controlWrite(kd, "status q1\n"));
+	ASSERT_TRUE(waitMessage(kd, "is started (up ", 10));
+	ASSERT_TRUE(waitAsleep(kd, 10));
+	before = contextSwitches(kd.pid);
+	sleepSeconds(2);
+	EXPECT_EQ(before, contextSwitches(kd.pid));
 }
 
 } // namespace

@@ -516,6 +516,8 @@ struct ConfigTest : ::testing::Test {
 	std::string path;
 	// How the log tags a message on standard error.
 	std::string tag = std::string(getprogname()) + "[" + std::to_string(getpid()) + "]: ";
+	// Whether a load has been made: the next is a reload, as the daemon's after start-up.
+	bool loaded = false;
 
 	static void
 	clearTables()
@@ -550,7 +552,8 @@ struct ConfigTest : ::testing::Test {
 		testing::internal::CaptureStderr();
 		// The log writes to what standard error is when it is opened.
 		EXPECT_EQ(0, logOpen(true));
-		parseConfig(file.c_str());
+		parseConfig(file.c_str(), loaded);
+		loaded = true;
 		logFlush();
 		return testing::internal::GetCapturedStderr();
 	}
@@ -636,7 +639,7 @@ TEST_F(ConfigTest, CarriageReturnStaysInTheText)
 	EXPECT_EQ("", load("a true\r\n%x\r\nb \r\n"));
 	EXPECT_EQ((Table{{"a", "true\r"}, {"b", "\r"}}), table());
 	EXPECT_EQ(Lines{"x\r"}, prependList());
-	EXPECT_EQ(tag + path + ":2: no command line for service c\r\n",
+	EXPECT_EQ(tag + path + ":2: no command line for service c\r; prepend lines kept\n",
 	    load("a true\nc\r\nd true\n"));
 	EXPECT_EQ((Table{{"a", "true"}, {"b", "\r"}}), table());
 }
@@ -693,10 +696,11 @@ TEST_F(ConfigTest, UnreadableFileChangesNothing)
 	EXPECT_EQ(tag + missing + ": No such file or directory\n", loadPath(missing));
 	EXPECT_EQ((Table{{"a", "true"}}), table());
 	EXPECT_EQ(Lines{"p"}, prependList());
-	// A directory opens but cannot be read: the prepends are already gone by then.
-	EXPECT_EQ(tag + dir + ": Is a directory\n", loadPath(dir));
+	// A directory opens but cannot be read: the reload stops at the error, and keeps the
+	// prepend list in force.
+	EXPECT_EQ(tag + dir + ": Is a directory; prepend lines kept\n", loadPath(dir));
 	EXPECT_EQ((Table{{"a", "true"}}), table());
-	EXPECT_EQ(Lines{}, prependList());
+	EXPECT_EQ(Lines{"p"}, prependList());
 }
 
 TEST_F(ConfigTest, TablesGrowByDoubling)
