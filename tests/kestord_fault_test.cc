@@ -417,7 +417,7 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsAtReloadKeepsTheDaemonWorking)
 	std::string more = "s4 sleep 1000\ns5 sleep 1000\ns6 sleep 1000\nbad\n";
 	daemonConfig(kd, "a sleep 1000\nb sleep 1000\ns3 sleep 1000\n" + more);
 	daemonSignal(kd, SIGHUP);
-	std::string full = std::string("cannot add service: ") + strerror(EMFILE);
+	std::string full = std::string("cannot add service: ") + strerror(EMFILE) + "; prepend lines kept";
 	std::string numbers = "descriptor limit of " + std::to_string(tight.rlim_cur) +
 			      " reached with 4 services";
 	EXPECT_TRUE(expectMessage(kd, full, patience));
