@@ -410,18 +410,19 @@ controlReopen(Control *control)
 		control->fd = -1;
 		fd = open(control->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	}
+	const char *failure = fd == -1 ? strerror(errno) : nullptr;
 	struct stat st;
 	if (fd != -1 && (fstat(fd, &st) == -1 || st.st_dev != control->dev ||
 			    st.st_ino != control->ino)) {
 		close(fd);
 		fd = -1;
-		errno = ENOENT;
+		failure = "replaced by another file";
 	}
+	// Nobody can open the FIFO by its path any more: keeping the old end would only report
+	// the hang-up for ever.
 	if (fd == -1) {
-		// Nobody can open the FIFO by its path any more: keeping the old end would only
-		// report the hang-up for ever.
 		logMessage(LOG_WARNING, "%s: %s; commands are no longer read", control->path,
-		    strerror(errno));
+		    failure);
 		if (control->fd != -1)
 			close(control->fd);
 		control->fd = -1;
