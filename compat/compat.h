@@ -55,3 +55,14 @@ size_t strlcpy(char *dst, const char *src, size_t size);
 // was asked for; the request is then nothing.
 #define MAP_NORESERVE 0
 #endif
+
+#ifdef HAVE_PROCCTL
+#include <sys/procctl.h>
+#else
+#include <sys/types.h>
+#include <sys/wait.h>
+// The parent-death signal, the one request of procctl the programs make: compat/procctl.cc
+// has it from Linux's prctl(PR_SET_PDEATHSIG).
+#define PROC_PDEATHSIG_CTL 11
+int procctl(idtype_t idtype, id_t id, int cmd, void *data);
+#endif

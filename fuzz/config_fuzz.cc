@@ -156,7 +156,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	parseConfig(filePath, false);
 	compare(m, "first load");
-	// Reading the same file again changes nothing.
+	// Reading the same file again changes nothing: a reload that stops at the same error
+	// keeps the prepend list the first load made.
 	parseConfig(filePath, true);
 	compare(m, "reload");
 

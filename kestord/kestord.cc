@@ -91,31 +91,50 @@ parseExits(const char *list, uint32_t exits[8])
 	return nullptr;
 }
 
-// Empties the prepend list but keeps its array for the next load.
+// The prepend list a load fills. It takes the place of prepends when the load ends, and the
+// list it replaces becomes the next load's, so that a load that stops at an error can leave
+// the list in force as it was.
+static Prepends prependsNext;
+
+// Empties a prepend list but keeps its array for the next load.
 static void
-prependsClear(void)
+prependsClear(Prepends *list)
 {
-	for (size_t i = 0; i < prepends.len; i++)
-		free(prepends.elems[i]);
-	prepends.len = 0;
+	for (size_t i = 0; i < list->len; i++)
+		free(list->elems[i]);
+	list->len = 0;
 }
 
 static int
-prependAdd(const char *command)
+prependAdd(Prepends *list, const char *command)
 {
-	if (prepends.len == prepends.cap) {
-		size_t cap = prepends.cap == 0 ? 8 : prepends.cap * 2;
-		void *elems = reallocarray(prepends.elems, cap, sizeof(*prepends.elems));
+	if (list->len == list->cap) {
+		size_t cap = list->cap == 0 ? 8 : list->cap * 2;
+		void *elems = reallocarray(list->elems, cap, sizeof(*list->elems));
 		if (elems == nullptr)
 			return -1;
-		prepends.elems = static_cast<char **>(elems);
-		prepends.cap = cap;
+		list->elems = static_cast<char **>(elems);
+		list->cap = cap;
 	}
 	char *copy = strdup(command);
 	if (copy == nullptr)
 		return -1;
-	prepends.elems[prepends.len++] = copy;
+	list->elems[list->len++] = copy;
 	return 0;
+}
+
+// Ends a load. At start-up, or when the whole file was read, the prepend lines read take
+// effect. A reload that stopped at an error keeps the list in force instead: one mistyped
+// line must not take a umask or a limit of the lines after it from every later start.
+static void
+prependsApply(bool keep)
+{
+	if (!keep) {
+		Prepends read = prependsNext;
+		prependsNext = prepends;
+		prepends = read;
+	}
+	prependsClear(&prependsNext);
 }
 
 // Reads the next logical line into *buf: physical lines whose last two bytes are a backslash
@@ -196,11 +215,14 @@ parseConfig(const char *path, bool reload)
 		fclose(file);
 		return;
 	}
-	prependsClear();
 	// A load only adds services, so those it found are the first of the table throughout.
 	size_t existing = services.len, updated = 0;
 	for (size_t i = 0; i < existing; i++)
 		services.elems[i].updated = false;
+	prependsClear(&prependsNext);
+	// What an error's warning adds when the load keeps the prepend list.
+	const char *kept = reload ? "; prepend lines kept" : "";
+	bool stopped = true;
 
 	char *buf = nullptr, *more = nullptr;
 	size_t size = 0, moreSize = 0;
@@ -214,15 +236,17 @@ parseConfig(const char *path, bool reload)
 			continue;
 		if (*p == '%') {
 			p++;
-			if (prependAdd(p + strspn(p, " \t")) == -1) {
-				logMessage(LOG_WARNING, "cannot add prepend command: %s", strerror(errno));
+			if (prependAdd(&prependsNext, p + strspn(p, " \t")) == -1) {
+				logMessage(LOG_WARNING, "cannot add prepend command: %s%s",
+				    strerror(errno), kept);
 				goto done;
 			}
 			continue;
 		}
 		size_t nameLen = strcspn(p, " \t");
 		if (p[nameLen] == '\0') {
-			logMessage(LOG_WARNING, "%s:%d: no command line for service %s", path, lineno, p);
+			logMessage(LOG_WARNING, "%s:%d: no command line for service %s%s", path, lineno,
+			    p, kept);
 			goto done;
 		}
 		p[nameLen] = '\0';
@@ -230,7 +254,7 @@ parseConfig(const char *path, bool reload)
 		command += strspn(command, " \t");
 		if (configService(p, command, existing, &updated) == -1) {
 			int saved = errno;
-			logMessage(LOG_WARNING, "cannot add service: %s", strerror(saved));
+			logMessage(LOG_WARNING, "cannot add service: %s%s", strerror(saved), kept);
 			struct rlimit limit;
 			if (saved == EMFILE && getrlimit(RLIMIT_NOFILE, &limit) == 0)
 				logMessage(LOG_NOTICE, "descriptor limit of %ju reached with %zu services",
@@ -239,11 +263,14 @@ parseConfig(const char *path, bool reload)
 		}
 	}
 	if (ferror(file))
-		logMessage(LOG_WARNING, "%s: %s", path, strerror(errno));
+		logMessage(LOG_WARNING, "%s: %s%s", path, strerror(errno), kept);
+	else
+		stopped = false;
 done:
 	if (reload)
 		logMessage(LOG_NOTICE, "reloaded %s: %zu added, %zu updated", path,
 		    services.len - existing, updated);
+	prependsApply(reload && stopped);
 	free(buf);
 	free(more);
 	fclose(file);
@@ -336,11 +363,152 @@ parseControl(char *line)
 
 static char controlBuf[512];
 
+// Where the command that lineFeed is handing out in pieces stands.
+enum class Cut : int32_t {
+	None,        // no command is being cut
+	Held,        // 511 bytes are held: the command runs if its newline comes next
+	Discarding,  // the command is longer than 511 bytes: refused, dropped up to its newline
+};
+
+// The control pipe: the FIFO the daemon made or found at start-up, its read end, and the
+// command being gathered from it.
+struct Control {
+	const char *path;  // absolute, so that it names the FIFO after daemon() has changed to /
+	int fd;            // the read end; -1 once the FIFO can no longer be opened
+	dev_t dev;         // the FIFO itself, whatever the path names meanwhile
+	ino_t ino;
+	Line line;         // the bytes of a command whose newline has not come yet
+	Cut cut;
+	char held[512];    // while cut is Held: the first 511 bytes of the command
+};
+
+// A command longer than this is refused whole.
+static constexpr size_t controlMax = sizeof(Line::buf) - 1;
+
+// How much of a refused command its notice shows.
+static constexpr int refusedShown = 40;
+
+// The consumer of the control pipe's lines. The line rule hands out a line that reaches 511
+// bytes without its newline as a piece of its own, and every line that ends at a newline as
+// at most 510 bytes; so a piece of 511 is held until the next line shows whether the newline
+// followed at once (the command is exactly 511 bytes long) or more text (the command is
+// longer, and is refused with everything up to its newline). Nothing of a refused command
+// is ever carried out.
 static void
-controlCommand(void *, const char *text)
+controlCommand(void *arg, const char *text)
 {
-	strlcpy(controlBuf, text, sizeof(controlBuf));
-	parseControl(controlBuf);
+	Control *control = static_cast<Control *>(arg);
+	size_t len = strlen(text);
+
+	switch (control->cut) {
+	case Cut::None:
+		if (len < controlMax) {
+			strlcpy(controlBuf, text, sizeof(controlBuf));
+			parseControl(controlBuf);
+		} else {
+			strlcpy(control->held, text, sizeof(control->held));
+			control->cut = Cut::Held;
+		}
+		return;
+	case Cut::Held:
+		if (len == 0) {
+			control->cut = Cut::None;
+			strlcpy(controlBuf, control->held, sizeof(controlBuf));
+			parseControl(controlBuf);
+			return;
+		}
+		logMessage(LOG_NOTICE, "command longer than %zu bytes refused: %.*s...", controlMax,
+		    refusedShown, control->held);
+		control->cut = len < controlMax ? Cut::None : Cut::Discarding;
+		return;
+	case Cut::Discarding:
+		if (len < controlMax)
+			control->cut = Cut::None;
+		return;
+	}
+}
+
+// No writer holds the FIFO any more: bytes still without their newline came from writers
+// that are gone, and a later writer's bytes must not continue them.
+static void
+controlDiscard(Control *control)
+{
+	const char *rest = lineFlush(&control->line);
+	switch (control->cut) {
+	case Cut::None:
+		if (rest != nullptr)
+			logMessage(LOG_NOTICE, "unfinished command discarded: %s", rest);
+		break;
+	case Cut::Held:
+		if (rest != nullptr)
+			logMessage(LOG_NOTICE, "command longer than %zu bytes refused: %.*s...",
+			    controlMax, refusedShown, control->held);
+		else
+			logMessage(LOG_NOTICE, "unfinished command discarded: %s", control->held);
+		break;
+	case Cut::Discarding:
+		break;
+	}
+	control->cut = Cut::None;
+}
+
+// A FIFO's read end reports a hang-up, for as long as no writer comes, once the writers it
+// has seen are gone; a read end opened while none writes reports none until one has come
+// and gone. So, to wait for the next writer without waking at once, the daemon opens the
+// FIFO anew and puts the new read end in the old one's place. The old end stays open until
+// then: a writer's non-blocking open never finds the FIFO without a reader.
+static void
+controlReopen(Control *control)
+{
+	int fd = open(control->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd == -1 && (errno == EMFILE || errno == ENFILE)) {
+		// With no descriptor to spare, the old end goes first, for that moment only.
+		close(control->fd);
+		control->fd = -1;
+		fd = open(control->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	}
+	const char *failure = fd == -1 ? strerror(errno) : nullptr;
+	struct stat st;
+	if (fd != -1 && (fstat(fd, &st) == -1 || st.st_dev != control->dev ||
+			    st.st_ino != control->ino)) {
+		close(fd);
+		fd = -1;
+		failure = "replaced by another file";
+	}
+	// Nobody can open the FIFO by its path any more: keeping the old end would only report
+	// the hang-up for ever.
+	if (fd == -1) {
+		logMessage(LOG_WARNING, "%s: %s; commands are no longer read", control->path,
+		    failure);
+		if (control->fd != -1)
+			close(control->fd);
+		control->fd = -1;
+		return;
+	}
+	if (control->fd == -1) {
+		control->fd = fd;
+		return;
+	}
+	// dup2 clears close-on-exec on the copy.
+	dup2(fd, control->fd);
+	fcntl(control->fd, F_SETFD, FD_CLOEXEC);
+	close(fd);
+}
+
+// Reads the control pipe after ppoll returned events for it. A hang-up without input says
+// that the pipe was empty and had no writer when ppoll returned, so whatever is read now
+// comes from a new writer; with input, the end of the file, once everything is read, says
+// the same. Either way the unfinished command is discarded first.
+static void
+controlInput(Control *control, short revents)
+{
+	bool ended = (revents & POLLHUP) != 0 && (revents & POLLIN) == 0;
+	if (!ended)
+		ended = controlRead(&control->line, control->fd, controlCommand, control);
+	if (!ended)
+		return;
+	controlDiscard(control);
+	controlReopen(control);
 }
 
 static void
@@ -445,7 +613,7 @@ servicesRead(const struct pollfd *slots)
 
 // Runs until SIGINT or SIGTERM, or until the poll set cannot be had.
 static void
-eventLoop(const char *configPath, int controlFd, Line *controlLine)
+eventLoop(const char *configPath, Control *control)
 {
 	// Slot 0 is the control pipe, the log's slots follow, and each service has two after them.
 	constexpr size_t serviceSlot = 1 + logSlots;
@@ -455,7 +623,6 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 		logMessage(LOG_ERR, "calloc: %s", strerror(errno));
 		return;
 	}
-	pollFds[0] = {controlFd, POLLIN, 0};
 	sigset_t empty;
 	sigemptyset(&empty);
 
@@ -511,6 +678,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 		if (timed)
 			timeout = timeoutUntil(wake);
 
+		pollFds[0] = {control->fd, POLLIN, 0};
 		slots = 2 * services.len + serviceSlot;
 		int ready = ppoll(pollFds, slots, timed ? &timeout : nullptr, &empty);
 		if (ready == -1 && errno != EINTR) {
@@ -526,7 +694,7 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 		signalsAdmit();
 		if (ready > 0) {
 			if (pollFds[0].revents != 0) {
-				controlRead(controlLine, controlFd, controlCommand, nullptr);
+				controlInput(control, pollFds[0].revents);
 				titleRefresh();
 			}
 			servicesRead(pollFds + serviceSlot);
@@ -544,11 +712,23 @@ eventLoop(const char *configPath, int controlFd, Line *controlLine)
 	free(pollFds);
 }
 
-// Waits for count children after the stop. The services' output is still read meanwhile:
-// a service that writes much on its way out would otherwise block on a full pipe, and the
-// daemon with it, for ever. What the pipes hold at the end is logged before the daemon exits.
+// Whether a service still has a process.
+static bool
+servicesRunning(void)
+{
+	for (size_t i = 0; i < services.len; i++)
+		if (services.elems[i].state == State::Running)
+			return true;
+	return false;
+}
+
+// Waits until every service's process has been reaped. Other children, which a daemon that
+// is a container's init inherits from the processes that end within it, are reaped as they
+// come and do not count. The services' output is still read meanwhile: a service that writes
+// much on its way out would otherwise block on a full pipe, and the daemon with it, for ever.
+// What the pipes hold at the end is logged before the daemon exits.
 static void
-shutdownWait(size_t count)
+shutdownWait(void)
 {
 	// The log's slots come first, and each service has two after them.
 	size_t slots = 2 * services.len + logSlots;
@@ -556,25 +736,26 @@ shutdownWait(size_t count)
 	sigset_t empty;
 	sigemptyset(&empty);
 
-	while (count > 0) {
+	while (servicesRunning()) {
 		if (pollFds == nullptr) {
-			// Without a poll set that works, the plain wait is all that is left.
+			// Without a poll set that works, the plain wait is all that is left; once it
+			// fails, nothing more can be waited for.
 			int status;
 			pid_t pid = wait(&status);
-			if (pid == -1)
+			if (pid == -1) {
 				logMessage(LOG_WARNING, "wait: %s", strerror(errno));
-			else
-				serviceReap(pid, status);
+				logFlush();
+				break;
+			}
+			serviceReap(pid, status);
 			logFlush();
-			count--;
 			continue;
 		}
 		if (signals[SIGCHLD]) {
 			signals[SIGCHLD] = 0;
 			bool none;
-			size_t reaped = reapChildren(&none);
-			count -= reaped < count ? reaped : count;
-			if (count == 0)
+			reapChildren(&none);
+			if (!servicesRunning())
 				break;
 			if (none) {
 				errno = ECHILD;
@@ -730,6 +911,71 @@ pidFileOpen(const char *path)
 	return fd;
 }
 
+// A FIFO that another process already reads belongs to a running daemon: a second reader
+// would take each command from it at random, and remove it when it stops. A non-blocking
+// open for writing succeeds only while the FIFO has a reader. Called before the daemon makes
+// anything, so that a refusal leaves nothing behind.
+static void
+controlCheck(const char *path)
+{
+	struct stat st;
+	if (stat(path, &st) == -1 || !S_ISFIFO(st.st_mode))
+		return;
+	// ENXIO says that nobody reads it; other failures come back when the daemon opens it.
+	int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	if (fd == -1)
+		return;
+	bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+	close(fd);
+	if (fifo)
+		errx(EX_CANTCREAT, "%s: in use: another process reads this FIFO", path);
+}
+
+// Makes the FIFO, or takes the one left at the path as it is, and opens its read end.
+// Anything but a FIFO would poll readable for ever, and a FIFO of another user would let that
+// user command every service, so both are refused.
+static void
+controlOpen(const char *path, Control *control)
+{
+	if (mkfifo(path, 0600) == -1) {
+		if (errno != EEXIST)
+			err(EX_CANTCREAT, "%s", path);
+		warn("%s", path);
+	}
+	memset(control, 0, sizeof(*control));
+	if ((control->fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)) == -1)
+		err(EX_CANTCREAT, "%s", path);
+	struct stat st;
+	if (fstat(control->fd, &st) == -1)
+		err(EX_CANTCREAT, "%s", path);
+	if (!S_ISFIFO(st.st_mode))
+		errx(EX_CANTCREAT, "%s: not a FIFO", path);
+	if (st.st_uid != geteuid())
+		errx(EX_CANTCREAT, "%s: owned by another user", path);
+	control->dev = st.st_dev;
+	control->ino = st.st_ino;
+	// The FIFO is opened again by its path whenever its writers have hung up, and removed by
+	// it at shutdown, both after daemon() has made / the working directory.
+	control->path = path;
+	if (path[0] != '/') {
+		char *dir = getcwd(nullptr, 0);
+		char *absolute;
+		if (dir != nullptr && asprintf(&absolute, "%s/%s", dir, path) != -1)
+			control->path = absolute;
+		free(dir);
+	}
+}
+
+// Removes the FIFO only while its path still names it: a FIFO put in its place belongs to
+// someone else, another daemon perhaps.
+static void
+controlRemove(const Control *control)
+{
+	struct stat st;
+	if (stat(control->path, &st) == 0 && st.st_dev == control->dev && st.st_ino == control->ino)
+		unlink(control->path);
+}
+
 // kestord keeps the services of its configuration file running: it starts each under /bin/sh,
 // logs its output, restarts it when it ends, and takes operators' commands from a FIFO.
 int
@@ -742,7 +988,7 @@ main(int argc, char *argv[])
 	const char *groupName = nullptr;
 	bool detach = true;
 	int pidFd = -1;
-	static Line controlLine;
+	static Control control;
 	int ch;
 
 	standardDescriptors();
@@ -822,6 +1068,7 @@ main(int argc, char *argv[])
 	environUser(serviceEnviron, pw);
 	privilegedUser();
 
+	controlCheck(controlPath);
 	// A daemon that stops removes its file before it lets go of the lock. A file opened just
 	// before that removal is locked, but no longer the one at the path: it is opened again.
 	while (pidPath != nullptr) {
@@ -844,32 +1091,7 @@ main(int argc, char *argv[])
 	if (pidPath != nullptr && ftruncate(pidFd, 0) == -1)
 		err(EX_IOERR, "%s", pidPath);
 
-	if (mkfifo(controlPath, 0600) == -1) {
-		if (errno != EEXIST)
-			err(EX_CANTCREAT, "%s", controlPath);
-		warn("%s", controlPath);
-	}
-	memset(&controlLine, 0, sizeof(controlLine));
-	int controlFd = open(controlPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (controlFd == -1)
-		err(EX_CANTCREAT, "%s", controlPath);
-	// Whatever already stood at the path was taken as it is. Anything but a FIFO would poll
-	// readable for ever, and a FIFO of another user would let that user command every
-	// service, so both are refused.
-	struct stat st;
-	if (fstat(controlFd, &st) == -1)
-		err(EX_CANTCREAT, "%s", controlPath);
-	if (!S_ISFIFO(st.st_mode))
-		errx(EX_CANTCREAT, "%s: not a FIFO", controlPath);
-	if (st.st_uid != geteuid())
-		errx(EX_CANTCREAT, "%s: owned by another user", controlPath);
-	// The daemon's own write end keeps the read end from ever seeing end of file.
-	int controlWriteFd = open(controlPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-	struct stat wst;
-	if (controlWriteFd == -1 || fstat(controlWriteFd, &wst) == -1)
-		err(EX_CANTCREAT, "%s", controlPath);
-	if (wst.st_dev != st.st_dev || wst.st_ino != st.st_ino)
-		errx(EX_CANTCREAT, "%s: replaced while opening", controlPath);
+	controlOpen(controlPath, &control);
 
 	if (detach) {
 		if (daemon(0, 0) == -1) {
@@ -899,18 +1121,15 @@ main(int argc, char *argv[])
 	for (size_t i = 0; i < services.len; i++)
 		serviceStart(&services.elems[i]);
 
-	eventLoop(configPath, controlFd, &controlLine);
+	eventLoop(configPath, &control);
 
-	close(controlFd);
-	unlink(controlPath);
+	if (control.fd != -1)
+		close(control.fd);
+	controlRemove(&control);
 	setproctitle("stopping");
-	size_t running = 0;
-	for (size_t i = 0; i < services.len; i++) {
+	for (size_t i = 0; i < services.len; i++)
 		serviceStop(&services.elems[i]);
-		if (services.elems[i].state == State::Running)
-			running++;
-	}
-	shutdownWait(running);
+	shutdownWait();
 	// Removed while still locked: once the lock goes, a daemon started at that moment may
 	// take the file, and a removal after that would take it away from the new daemon.
 	if (pidFd != -1) {

@@ -158,11 +158,12 @@ void humanDuration(struct timespec span);
 // none are pending. A text handed out is valid until the next read or feed; a consumer must
 // not read lines itself, since every read shares one scratch buffer. controlRead is lineRead
 // for the control pipe, into a buffer of its own, so that its consumer, which runs commands,
-// may read the services' pipes.
+// may read the services' pipes; it tells whether a read found the end of the file, which a
+// FIFO reports once no writer holds it and nothing is left to read.
 typedef void LineConsumer(void *arg, const char *text);
 void lineFeed(Line *line, char *bytes, size_t n, LineConsumer *consumer, void *arg);
 void lineRead(Line *line, int fd, LineConsumer *consumer, void *arg);
-void controlRead(Line *line, int fd, LineConsumer *consumer, void *arg);
+bool controlRead(Line *line, int fd, LineConsumer *consumer, void *arg);
 void lineDrain(Line *line, int fd, LineConsumer *consumer, void *arg);
 const char *lineFlush(Line *line);
 
@@ -182,6 +183,7 @@ void serviceDrain(Service *service);
 void serviceReap(pid_t pid, int status);
 
 // Readers.
-// A reload (not the load at start-up) logs what it did once it has read the file.
+// reload: a load after the first, which logs what it did once it has read the file, and keeps
+// the prepend list in force when it stops at an error.
 void parseConfig(const char *path, bool reload);
 void parseControl(char *line);

@@ -198,8 +198,9 @@ lineFeed(Line *line, char *bytes, size_t n, LineConsumer *consumer, void *arg)
 }
 
 // Reads at most budget bytes, into buf, and feeds them to the line rule. A short read has
-// emptied the pipe; what comes later, or what the budget left, polls readable.
-static void
+// emptied the pipe; what comes later, or what the budget left, polls readable. Returns whether
+// a read found the end of the file: no writer left and nothing more to read.
+static bool
 lineReadUpTo(Line *line, int fd, size_t budget, std::span<char> buf, LineConsumer *consumer,
 	     void *arg)
 {
@@ -209,12 +210,13 @@ lineReadUpTo(Line *line, int fd, size_t budget, std::span<char> buf, LineConsume
 		if (n == -1 && errno != EAGAIN)
 			logMessage(LOG_WARNING, "read: %s", strerror(errno));
 		if (n <= 0)
-			return;
+			return n == 0;
 		lineFeed(line, buf.data(), n, consumer, arg);
 		if (static_cast<size_t>(n) < want)
-			return;
+			return false;
 		budget -= n;
 	}
+	return false;
 }
 
 void
@@ -223,10 +225,10 @@ lineRead(Line *line, int fd, LineConsumer *consumer, void *arg)
 	lineReadUpTo(line, fd, readBudget, readBuf, consumer, arg);
 }
 
-void
+bool
 controlRead(Line *line, int fd, LineConsumer *consumer, void *arg)
 {
-	lineReadUpTo(line, fd, readBudget, controlBuf, consumer, arg);
+	return lineReadUpTo(line, fd, readBudget, controlBuf, consumer, arg);
 }
 
 void
@@ -368,10 +370,46 @@ childFail(bool withErrno, const char *what)
 	_exit(126);
 }
 
+// Whether "exec " goes in front of the command, so that the command replaces the shell and the
+// service's process, its group leader and its exit status are the command's own. Not for a
+// compound command (one that holds any of ";&|()"), which needs the shell, nor when the first
+// word is something exec cannot run: an assignment, exec itself, a reserved word or a special
+// built-in. The shell then runs the command as written and stays the service's process.
+static bool
+commandExecs(const char *command)
+{
+	static constexpr const char *shellWords[] = {
+		// The reserved words.
+		"!", "{", "}", "case", "do", "done", "elif", "else", "esac", "fi", "for", "if", "in",
+		"then", "until", "while",
+		// The special built-ins, exec among them.
+		":", ".", "break", "continue", "eval", "exec", "exit", "export", "readonly",
+		"return", "set", "shift", "times", "trap", "unset",
+	};
+	if (strpbrk(command, ";&|()") != nullptr)
+		return false;
+	size_t len = strcspn(command, " \t");
+	// An assignment: a name (a letter or an underscore, then letters, digits and
+	// underscores) directly followed by "=".
+	size_t name = 0;
+	for (; name < len; name++) {
+		char c = command[name];
+		bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+		if (!letter && !(name > 0 && c >= '0' && c <= '9'))
+			break;
+	}
+	if (name > 0 && name < len && command[name] == '=')
+		return false;
+	for (const char *word : shellWords)
+		if (strlen(word) == len && strncmp(word, command, len) == 0)
+			return false;
+	return true;
+}
+
 // Everything between fork and exec: system calls and formatting into commandBuf, nothing that
-// allocates or touches the table.
+// allocates or touches the table. parent is the daemon's process id, taken before the fork.
 [[noreturn]] static void
-serviceExec(Service *service)
+serviceExec(Service *service, pid_t parent)
 {
 	// Back to the default actions first, so that a signal sent now is neither caught by the
 	// daemon's handler in this process nor lost; then the mask the daemon blocks goes.
@@ -399,9 +437,16 @@ serviceExec(Service *service)
 		if (setuid(serviceUID) == -1)
 			childFail(true, "setuid");
 	}
+	// The service ends with the daemon, however the daemon ends: one killed or crashed would
+	// otherwise leave its services running, and the next daemon would start each a second
+	// time. Set after the credentials change, which clears it; a daemon gone before it was
+	// set can no longer send the signal, and the child ends at once. Where the platform
+	// refuses the request, the service runs as it would without it.
+	int deathSignal = SIGTERM;
+	procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &deathSignal);
+	if (getppid() != parent)
+		_exit(126);
 
-	// "exec " lets the command replace the shell, so that the service's process, its group
-	// leader and its exit status are the command's own; compound commands keep the shell.
 	size_t len = 0;
 	for (size_t i = 0; i < prepends.len && len < sizeof(commandBuf); i++) {
 		int n = snprintf(commandBuf + len, sizeof(commandBuf) - len, "%s;", prepends.elems[i]);
@@ -410,7 +455,7 @@ serviceExec(Service *service)
 		len += n;
 	}
 	if (len < sizeof(commandBuf)) {
-		const char *exec = strpbrk(service->command, ";&|()") == nullptr ? "exec " : "";
+		const char *exec = commandExecs(service->command) ? "exec " : "";
 		int n = snprintf(commandBuf + len, sizeof(commandBuf) - len, "%s%s", exec,
 		    service->command);
 		if (n <= 0)
@@ -437,13 +482,14 @@ serviceStart(Service *service)
 	service->restartDeadline = timeAdd(timeNow(), service->restartInterval);
 	service->intent = Intent::Start;
 
+	pid_t parent = getpid();
 	service->pid = fork();
 	switch (service->pid) {
 	case -1:
 		logMessage(LOG_WARNING, "fork: %s", strerror(errno));
 		return;
 	case 0:
-		serviceExec(service);
+		serviceExec(service, parent);
 	}
 	// As shells do: the group exists from here on, whichever process runs first, so an
 	// action taken at once reaches the new process. EACCES only says the child has already

@@ -623,26 +623,30 @@ TEST_F(ControlTest, LinesAreCutWhereverTheWritesFall)
 	EXPECT_EQ((Lines{up("b"), "no services matching a\r"}), masked(command(kd, "status b a\r")));
 }
 
-TEST_F(ControlTest, LongLinesAreCutAt511Bytes)
+TEST_F(ControlTest, UnfinishedAndOverlongCommandsAreNeverCarriedOut)
 {
-	startSleepers({"a"});
+	startSleepers({"a", "ab"});
+	// A writer that leaves without its newline: its bytes are discarded once no writer holds
+	// the pipe, and the next writer's command stands on its own.
+	Client client;
+	ASSERT_TRUE(clientOpen(kd, client));
+	ASSERT_TRUE(clientWrite(client, "restart a"));
+	EXPECT_TRUE(waitUntil([&] { return clientUnread(client) == 0; }, patience));
+	clientClose(client);
+	EXPECT_EQ(Lines{"unfinished command discarded: restart a"}, nextMessages(kd, 1));
+	EXPECT_EQ((Lines{up("ab"), up("a")}), masked(command(kd, "status *")));
+
+	// 511 bytes and the newline: the longest command, carried out whole.
 	std::string head = "status a ";
-	// 510 bytes and the newline: one command.
-	std::string x510(510 - head.size(), 'x');
-	EXPECT_EQ((Lines{up("a"), "no services matching " + x510}), masked(command(kd, head + x510)));
-
-	// 511 bytes: the command is cut before the newline is seen, which then ends an empty one.
 	std::string x511(511 - head.size(), 'x');
-	EXPECT_EQ((Lines{up("a"), "no services matching " + x511, "no service names for "}),
-	    masked(command(kd, head + x511)));
+	EXPECT_EQ((Lines{up("a"), "no services matching " + x511}), masked(command(kd, head + x511)));
 
-	// 600 bytes: 511 of them, then the other 89 as a command of their own.
-	std::string rest(89, 'y');
-	EXPECT_EQ((Lines{up("a"), "no services matching " + x511, "no service names for " + rest}),
-	    masked(command(kd, head + x511 + rest)));
-	std::string z80(80, 'z');
-	EXPECT_EQ((Lines{up("a"), "no services matching " + x511, up("a"), "no services matching " + z80}),
-	    masked(command(kd, head + x511 + head + z80)));
+	// 512 bytes, the 511th the "a" of "ab": cut there, it would stop a, which it does not
+	// name, and run "b" as a command of its own. It is refused whole.
+	std::string stop = "stop " + std::string(504, 'z') + " ab";
+	EXPECT_EQ(Lines{"command longer than 511 bytes refused: " + stop.substr(0, 40) + "..."},
+	    command(kd, stop));
+	EXPECT_EQ((Lines{up("ab"), up("a")}), masked(command(kd, "status *")));
 }
 
 TEST_F(ControlTest, ManyWritersAreAllServedInTheOrderOfTheirLines)

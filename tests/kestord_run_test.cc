@@ -618,7 +618,8 @@ TEST_F(Reload, FileOthersCanWriteChangesNothingAndEachReadIsCounted)
 			 "broken\n"
 			 "e sleep 1000\n");
 	daemonSignal(kd, SIGHUP);
-	EXPECT_TRUE(expectMessage(kd, kd.config + ":3: no command line for service broken", 10));
+	EXPECT_TRUE(expectMessage(
+	    kd, kd.config + ":3: no command line for service broken; prepend lines kept", 10));
 	ASSERT_TRUE(nextMessage(kd, message, 10));
 	EXPECT_EQ("reloaded " + kd.config + ": 1 added, 1 updated", message);
 	EXPECT_TRUE(waitTitle(kd, "kestord: 2/4 services", 10)) << processTitle(kd.pid);
@@ -748,6 +749,15 @@ TEST_F(IdleDaemon, DoesNotWakeUpWithoutWork)
 	long after = contextSwitches(kd.pid);
 	EXPECT_EQ(before, after);
 	EXPECT_TRUE(asleepInPoll(kd.pid));
+
+	// A client that has come and gone leaves the pipe without a writer, which its read end
+	// would report for ever.
+	ASSERT_TRUE(controlWrite(kd, "status q1\n"));
+	ASSERT_TRUE(waitMessage(kd, "is started (up ", 10));
+	ASSERT_TRUE(waitAsleep(kd, 10));
+	before = contextSwitches(kd.pid);
+	sleepSeconds(2);
+	EXPECT_EQ(before, contextSwitches(kd.pid));
 }
 
 } // namespace

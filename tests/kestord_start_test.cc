@@ -163,6 +163,31 @@ TEST_F(StartUpTest, ControlPathMustBeAFifo)
 	    run.err);
 }
 
+TEST_F(StartUpTest, FifoThatALiveDaemonReadsIsItsAlone)
+{
+	daemonConfig(kd, "idle sleep 1000\n");
+	daemonStart(kd);
+	pid_t idle = servicePid(kd, "idle", patience);
+	ASSERT_GT(idle, 0);
+
+	// A second daemon on the same FIFO, with a pid file of its own: refused, and nothing is
+	// made or removed.
+	std::string otherPid = kd.dir + "/other.pid";
+	Result run = kestord({"-p", otherPid});
+	EXPECT_EQ(EX_CANTCREAT, exitStatus(run));
+	EXPECT_EQ("kestord: " + kd.control + ": in use: another process reads this FIFO\n", run.err);
+	EXPECT_FALSE(fileExists(otherPid));
+	ASSERT_TRUE(controlWrite(kd, "status idle\n"));
+	EXPECT_TRUE(waitMessage(kd, "idle[" + std::to_string(idle) + "] is started (up ", patience));
+
+	// A FIFO put in the place of the daemon's own is not the daemon's to remove.
+	ASSERT_EQ(0, unlink(kd.control.c_str()));
+	ASSERT_EQ(0, mkfifo(kd.control.c_str(), 0600));
+	ASSERT_TRUE(daemonStop(kd, patience));
+	EXPECT_EQ(0, exitStatus(kd.child.status));
+	EXPECT_TRUE(fileExists(kd.control));
+}
+
 TEST_F(StartUpTest, FifoOfAnotherUserIsRefused)
 {
 	struct passwd *nobody = getpwnam("nobody");
@@ -280,8 +305,33 @@ TEST_F(DaemonTest, PlainCommandsAreExecdOthersRunAsWritten)
 		config += std::string(c.name) + " xargs -0 echo \"" + c.byte +
 		    "\" < /proc/$$/cmdline\n";
 	config += "sleeper sleep 1000\nshell sleep 1000; true\n";
+	// Nor does a command whose first word exec cannot run: an assignment, a reserved word,
+	// a special built-in. Each runs as written and the shell stays; after exec itself the
+	// command has replaced the shell all the same. What the log shows of each, after its
+	// name and process id.
+	struct {
+		const char *name, *command, *logged;
+	} kept[] = {
+	    {"assign", "PORT=8080 xargs -0 echo = < /proc/$$/cmdline",
+		": = /bin/sh -c : one;: two;PORT=8080 xargs -0 echo = < /proc/$$/cmdline assign"},
+	    {"bang", "! xargs -0 echo ! < /proc/$$/cmdline",
+		": ! /bin/sh -c : one;: two;! xargs -0 echo ! < /proc/$$/cmdline bang"},
+	    {"eval", "eval 'xargs -0 echo e < /proc/$$/cmdline'",
+		": e /bin/sh -c : one;: two;eval 'xargs -0 echo e < /proc/$$/cmdline' eval"},
+	    {"execd", "exec xargs -0 echo x < /proc/$$/cmdline", ": x xargs -0 echo x"},
+	    {"exit", "exit 3", " exited 3"},
+	    {"colon", ":", " restarting in 1m 0s"},
+	};
+	for (auto &c : kept)
+		config += std::string(c.name) + " " + c.command + "\n";
 	daemonConfig(kd, config);
 	daemonStart(kd, {"-t", "60000"});
+	for (auto &c : kept) {
+		pid_t pid = servicePid(kd, c.name, patience);
+		EXPECT_TRUE(logContains(kd, c.name + ("[" + std::to_string(pid) + "]") + c.logged,
+		    patience))
+		    << c.name;
+	}
 
 	EXPECT_EQ("+ xargs -0 echo +", outputLine(kd, "plain"));
 	for (auto &c : cases) {
@@ -621,6 +671,50 @@ TEST_F(DaemonTest, ShutdownWaitsForAServiceThatIgnoresTermination)
 	EXPECT_FALSE(processExists(pid));
 	EXPECT_TRUE(logContains(kd, "stubborn[" + std::to_string(pid) + "] stopped", patience));
 	EXPECT_FALSE(fileExists(kd.control));
+}
+
+// The daemon as the init of a pid namespace of its own, as in a container. The process ids
+// it logs are the namespace's, which outside name other processes: the cleanup ends the
+// namespace through the group of its starter and leaves those ids alone.
+struct InitTest : DaemonTest {
+	void
+	SetUp() override
+	{
+		DaemonTest::SetUp();
+		Result probe = runProgram("/usr/bin/unshare", {"--pid", "--fork", "--mount-proc", "true"});
+		if (exitStatus(probe) != 0)
+			GTEST_SKIP() << "needs unshare and a pid namespace: " << probe.err;
+	}
+	void
+	TearDown() override
+	{
+		killChild(kd.child);
+		kd.child.err.clear();
+		kd.started.clear();
+		kd.services.clear();
+		DaemonTest::TearDown();
+	}
+};
+
+TEST_F(InitTest, ShutdownWaitsForEveryServiceAndNotForOrphans)
+{
+	// slow needs a while after the TERM; the sleep it leaves behind, whose parent the daemon
+	// becomes as the namespace's init, ends at once on the TERM to slow's group.
+	daemonConfig(kd, "slow trap 'sleep 2; echo slow done; exit 0' TERM; sh -c 'sleep 1000 &'; "
+			 "echo ready; while :; do sleep 0.1; done\n");
+	daemonStart(kd, {}, "", {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc"});
+	pid_t slow = servicePid(kd, "slow", patience);
+	ASSERT_GT(slow, 0);
+	std::string tag = "slow[" + std::to_string(slow) + "]";
+	ASSERT_TRUE(logContains(kd, tag + ": ready", patience));
+	std::vector<pid_t> init = childrenOf(kd.pid);
+	ASSERT_EQ(1u, init.size());
+
+	kill(init[0], SIGTERM);
+	ASSERT_TRUE(waitExit(kd.child, patience));
+	EXPECT_EQ(0, exitStatus(kd.child.status));
+	EXPECT_TRUE(logContains(kd, tag + ": slow done", 0)) << kd.child.err;
+	EXPECT_TRUE(logContains(kd, tag + " stopped", 0)) << kd.child.err;
 }
 
 } // namespace

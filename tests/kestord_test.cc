@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <random>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -516,6 +517,8 @@ struct ConfigTest : ::testing::Test {
 	std::string path;
 	// How the log tags a message on standard error.
 	std::string tag = std::string(getprogname()) + "[" + std::to_string(getpid()) + "]: ";
+	// Whether a load has been made: the next is a reload, as the daemon's after start-up.
+	bool loaded = false;
 
 	static void
 	clearTables()
@@ -543,16 +546,23 @@ struct ConfigTest : ::testing::Test {
 		clearTables();
 		removeTree(dir);
 	}
-	// Loads the path; what was logged.
+	// Loads the path; what was logged, but for the notice every reload ends with.
 	std::string
 	loadPath(const std::string &file)
 	{
 		testing::internal::CaptureStderr();
 		// The log writes to what standard error is when it is opened.
 		EXPECT_EQ(0, logOpen(true));
-		parseConfig(file.c_str(), false);
+		parseConfig(file.c_str(), loaded);
+		loaded = true;
 		logFlush();
-		return testing::internal::GetCapturedStderr();
+		std::string logged = testing::internal::GetCapturedStderr(), kept;
+		for (size_t at = 0, end; at < logged.size(); at = end + 1) {
+			end = std::min(logged.find('\n', at), logged.size());
+			if (logged.find(": reloaded ", at) > end)
+				kept += logged.substr(at, end - at + 1);
+		}
+		return kept;
 	}
 	std::string
 	load(const std::string &text)
@@ -636,7 +646,7 @@ TEST_F(ConfigTest, CarriageReturnStaysInTheText)
 	EXPECT_EQ("", load("a true\r\n%x\r\nb \r\n"));
 	EXPECT_EQ((Table{{"a", "true\r"}, {"b", "\r"}}), table());
 	EXPECT_EQ(Lines{"x\r"}, prependList());
-	EXPECT_EQ(tag + path + ":2: no command line for service c\r\n",
+	EXPECT_EQ(tag + path + ":2: no command line for service c\r; prepend lines kept\n",
 	    load("a true\nc\r\nd true\n"));
 	EXPECT_EQ((Table{{"a", "true"}, {"b", "\r"}}), table());
 }
@@ -693,10 +703,11 @@ TEST_F(ConfigTest, UnreadableFileChangesNothing)
 	EXPECT_EQ(tag + missing + ": No such file or directory\n", loadPath(missing));
 	EXPECT_EQ((Table{{"a", "true"}}), table());
 	EXPECT_EQ(Lines{"p"}, prependList());
-	// A directory opens but cannot be read: the prepends are already gone by then.
-	EXPECT_EQ(tag + dir + ": Is a directory\n", loadPath(dir));
+	// A directory opens but cannot be read: the reload stops at the error, and keeps the
+	// prepend list in force.
+	EXPECT_EQ(tag + dir + ": Is a directory; prepend lines kept\n", loadPath(dir));
 	EXPECT_EQ((Table{{"a", "true"}}), table());
-	EXPECT_EQ(Lines{}, prependList());
+	EXPECT_EQ(Lines{"p"}, prependList());
 }
 
 TEST_F(ConfigTest, TablesGrowByDoubling)
