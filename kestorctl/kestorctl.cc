@@ -23,9 +23,8 @@
 
 #include "compat.h"
 
-// The daemon gathers control bytes in a 512-byte buffer and hands out whatever fills 511 of
-// them without a newline as a line of its own: 511 bytes with the newline is the longest line
-// it takes whole.
+// The daemon refuses, whole, a command of more than 511 bytes before its newline; a line of 511
+// bytes with the newline stays a byte inside that.
 constexpr size_t lineMax = 511;
 // What one call writes: the command, and with -w the status request before it, each behind a
 // marker, and the last marker.
