@@ -156,6 +156,10 @@ logConnect(void)
 		close(fd);
 		return -1;
 	}
+	// The longest datagram is learnt anew from this socket: the limit may have been raised
+	// since, as when the receiver was restarted for it.
+	fitLen = 0;
+	refusedLen = messageMax + 1;
 	return fd;
 }
 

@@ -232,6 +232,15 @@ TEST_F(SendTest, DatagramTooLongIsCutToTheLongestTheSocketTakes)
 	}
 	// The search has found the limit itself by the last one.
 	EXPECT_EQ(2048u, got.back().size());
+
+	// The limit raised, and the receiver restarted: the new socket's answers count, not the
+	// old one's, and the line goes whole.
+	kernel.gone = true;
+	from = rx.got.size();
+	logMessage(LOG_NOTICE, "%s", longText.c_str());
+	got = deliver(from);
+	ASSERT_EQ(1u, got.size());
+	EXPECT_EQ(longText.size(), text(got[0]).size());
 }
 
 TEST_F(SendTest, SignalNamesAreLowerCaseWhateverTheTableSays)
