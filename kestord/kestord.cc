@@ -165,12 +165,18 @@ configLine(FILE *file, char **buf, size_t *size, char **more, size_t *moreSize)
 // Why the configuration file open on fd is not to be trusted, or nullptr. Whoever can change
 // it chooses what runs, as root for the privileged services: only root and the daemon's own
 // user may. The descriptor is checked, not the path, so that what is checked is what is read.
+// Nothing but a regular file is read (a directory fails at its first read): a FIFO or a
+// device would hold the daemon in a read that signals cannot end, and a pipe of the daemon's
+// own, one of a service's named through /proc/self/fd, is the daemon's own by ownership but
+// carries what the service writes.
 static const char *
 configDistrust(int fd)
 {
 	struct stat st;
 	if (fstat(fd, &st) == -1)
 		return strerror(errno);
+	if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+		return "not a regular file";
 	if (st.st_uid != 0 && st.st_uid != geteuid())
 		return "owned by another user";
 	if ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0)
@@ -205,14 +211,22 @@ configService(const char *name, const char *command, size_t existing, size_t *up
 void
 parseConfig(const char *path, bool reload)
 {
-	FILE *file = fopen(path, "re");
-	if (file == nullptr) {
+	// Not waiting for a writer, should the path name a FIFO by now: the file is checked
+	// before anything is read from it.
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	if (fd == -1) {
 		logMessage(LOG_WARNING, "%s: %s", path, strerror(errno));
 		return;
 	}
-	if (const char *why = configDistrust(fileno(file)); why != nullptr) {
+	if (const char *why = configDistrust(fd); why != nullptr) {
 		logMessage(LOG_WARNING, "%s: %s", path, why);
-		fclose(file);
+		close(fd);
+		return;
+	}
+	FILE *file = fdopen(fd, "r");
+	if (file == nullptr) {
+		logMessage(LOG_WARNING, "%s: %s", path, strerror(errno));
+		close(fd);
 		return;
 	}
 	// A load only adds services, so those it found are the first of the table throughout.

@@ -597,7 +597,18 @@ TEST_F(Reload, FileOthersCanWriteChangesNothingAndEachReadIsCounted)
 	EXPECT_EQ("no services matching c", message);
 	EXPECT_EQ((std::vector<std::string>{"b[1] stopped", "b[2] started", "b[2]: one"}),
 		  messagesAbout(kd, "b", 3, 10));
-	// Neither the load at start-up nor the refused one says it reloaded.
+	// A FIFO put in the file's place, even root's own, is refused without waiting for a
+	// writer: the daemon still answers at once.
+	std::string moved = kd.config + ".moved";
+	ASSERT_EQ(0, rename(kd.config.c_str(), moved.c_str()));
+	ASSERT_EQ(0, mkfifo(kd.config.c_str(), 0600));
+	daemonSignal(kd, SIGHUP);
+	ASSERT_TRUE(expectMessage(kd, kd.config + ": not a regular file", 10));
+	ASSERT_TRUE(controlWrite(kd, "status c\n"));
+	ASSERT_TRUE(nextMessage(kd, message, 10));
+	EXPECT_EQ("no services matching c", message);
+	ASSERT_EQ(0, rename(moved.c_str(), kd.config.c_str()));
+	// Neither the load at start-up nor the refused ones say they reloaded.
 	for (const std::string &m : kd.log)
 		EXPECT_EQ(std::string::npos, m.find("reloaded")) << m;
 
