@@ -583,6 +583,10 @@ TEST_F(Reload, FileOthersCanWriteChangesNothingAndEachReadIsCounted)
 			 "b sleep 1000\n");
 	daemonStart(kd);
 	ASSERT_TRUE(waitTitle(kd, "kestord: 2/2 services", 10)) << processTitle(kd.pid);
+	// Both first lines are in before the replies below are read one by one.
+	for (const char *name : {"a", "b"})
+		ASSERT_TRUE(logContains(
+		    kd, name + ("[" + std::to_string(servicePid(kd, name, 10)) + "]: one"), 10));
 
 	// The file is refused as a whole: no service added or changed, the prepend list kept.
 	daemonConfig(kd, "% echo two\n"
