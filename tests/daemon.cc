@@ -235,6 +235,27 @@ std::vector<pid_t>
 childrenOf(pid_t pid)
 {
 	std::vector<pid_t> children;
+	// The kernel's own list, per thread: read in a moment even among thousands of
+	// processes, where a walk over /proc would miss a child that lives for only a few
+	// milliseconds.
+	std::string task = "/proc/" + std::to_string(pid) + "/task";
+	if (DIR *threads = opendir(task.c_str())) {
+		bool listed = false;
+		while (struct dirent *entry = readdir(threads)) {
+			if (atoi(entry->d_name) <= 0)
+				continue;
+			std::string path = task + "/" + entry->d_name + "/children";
+			if (access(path.c_str(), R_OK) != 0)
+				continue;
+			listed = true;
+			std::istringstream ids(readFile(path));
+			for (pid_t child; ids >> child;)
+				children.push_back(child);
+		}
+		closedir(threads);
+		if (listed)
+			return children;
+	}
 	DIR *dir = opendir("/proc");
 	if (dir == nullptr)
 		return children;
