@@ -23,9 +23,9 @@
 
 #include "compat.h"
 
-// The daemon refuses, whole, a command of more than 511 bytes before its newline; a line of 511
-// bytes with the newline stays a byte inside that.
-constexpr size_t lineMax = 511;
+// The daemon refuses, whole, a command of more than 511 bytes before its newline: a line, its
+// newline included, of at most 512 bytes.
+constexpr size_t lineMax = 512;
 // What one call writes: the command, and with -w the status request before it, each behind a
 // marker, and the last marker.
 constexpr size_t markerMax = 64;

@@ -175,7 +175,7 @@ TEST_F(KestorctlTest, PrintsTheAnswerOfItsOwnDaemonAndSaysWhetherItComplained)
 	EXPECT_EQ(1, exitStatus(run));
 	EXPECT_EQ("unknown action or signal Start\n", run.out);
 	// The longest line the daemon takes whole: one byte more is refused before the write.
-	std::string longest(510 - 7, 'x');
+	std::string longest(511 - 7, 'x');
 	run = ctl({"-t", "20", "status", longest});
 	EXPECT_EQ(1, exitStatus(run));
 	EXPECT_EQ("no services matching " + longest + "\n", run.out);
@@ -428,8 +428,8 @@ TEST_F(KestorctlAloneTest, RefusesABadCommandLineBeforeItWrites)
 	} cases[] = {
 		{{}, "action required"},
 		{{"status"}, "pattern required"},
-		{{"status", std::string(504, 'x')}, "command longer than 510 bytes"},
-		{{"-w", "stop", std::string(505, 'x')}, "command longer than 508 bytes"},
+		{{"status", std::string(505, 'x')}, "command longer than 511 bytes"},
+		{{"-w", "stop", std::string(505, 'x')}, "command longer than 509 bytes"},
 		{{"status", "a\nstop b"}, "a newline would end the command early"},
 		{{"-t", "0", "status", "a"}, "invalid timeout 0"},
 		{{"-t", "1x", "status", "a"}, "invalid timeout 1x"},
