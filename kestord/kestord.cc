@@ -945,6 +945,21 @@ controlCheck(const char *path)
 		errx(EX_CANTCREAT, "%s: in use: another process reads this FIFO", path);
 }
 
+// The path as it names the same file once daemon() has made / the working directory; the
+// path itself when the working directory cannot be had.
+static const char *
+absolutePath(const char *path)
+{
+	if (path[0] == '/')
+		return path;
+	char *dir = getcwd(nullptr, 0);
+	char *absolute;
+	if (dir == nullptr || asprintf(&absolute, "%s/%s", dir, path) == -1)
+		absolute = nullptr;
+	free(dir);
+	return absolute != nullptr ? absolute : path;
+}
+
 // Makes the FIFO, or takes the one left at the path as it is, and opens its read end.
 // Anything but a FIFO would poll readable for ever, and a FIFO of another user would let that
 // user command every service, so both are refused.
@@ -970,14 +985,7 @@ controlOpen(const char *path, Control *control)
 	control->ino = st.st_ino;
 	// The FIFO is opened again by its path whenever its writers have hung up, and removed by
 	// it at shutdown, both after daemon() has made / the working directory.
-	control->path = path;
-	if (path[0] != '/') {
-		char *dir = getcwd(nullptr, 0);
-		char *absolute;
-		if (dir != nullptr && asprintf(&absolute, "%s/%s", dir, path) != -1)
-			control->path = absolute;
-		free(dir);
-	}
+	control->path = absolutePath(path);
 }
 
 // Removes the FIFO only while its path still names it: a FIFO put in its place belongs to
@@ -988,6 +996,17 @@ controlRemove(const Control *control)
 	struct stat st;
 	if (stat(control->path, &st) == 0 && st.st_dev == control->dev && st.st_ino == control->ino)
 		unlink(control->path);
+}
+
+// Removes the pid file, the same way, only while its path still names the file the daemon
+// holds: whatever was put in its place is someone else's.
+static void
+pidFileRemove(const char *path, int fd)
+{
+	struct stat held, named;
+	if (fstat(fd, &held) == 0 && lstat(path, &named) == 0 && named.st_dev == held.st_dev &&
+	    named.st_ino == held.st_ino)
+		unlink(path);
 }
 
 // kestord keeps the services of its configuration file running: it starts each under /bin/sh,
@@ -1104,6 +1123,9 @@ main(int argc, char *argv[])
 	}
 	if (pidPath != nullptr && ftruncate(pidFd, 0) == -1)
 		err(EX_IOERR, "%s", pidPath);
+	// Removed by its path at shutdown, after daemon() has made / the working directory.
+	if (pidPath != nullptr)
+		pidPath = absolutePath(pidPath);
 
 	controlOpen(controlPath, &control);
 
@@ -1147,7 +1169,7 @@ main(int argc, char *argv[])
 	// Removed while still locked: once the lock goes, a daemon started at that moment may
 	// take the file, and a removal after that would take it away from the new daemon.
 	if (pidFd != -1) {
-		unlink(pidPath);
+		pidFileRemove(pidPath, pidFd);
 		close(pidFd);
 	}
 	shutdownFlush();

@@ -180,12 +180,15 @@ TEST_F(StartUpTest, FifoThatALiveDaemonReadsIsItsAlone)
 	ASSERT_TRUE(controlWrite(kd, "status idle\n"));
 	EXPECT_TRUE(waitMessage(kd, "idle[" + std::to_string(idle) + "] is started (up ", patience));
 
-	// A FIFO put in the place of the daemon's own is not the daemon's to remove.
+	// A FIFO or pid file put in the place of the daemon's own is not the daemon's to remove.
 	ASSERT_EQ(0, unlink(kd.control.c_str()));
 	ASSERT_EQ(0, mkfifo(kd.control.c_str(), 0600));
+	writeFile(kd.dir + "/new.pid", "4242");
+	ASSERT_EQ(0, rename((kd.dir + "/new.pid").c_str(), kd.pidFile.c_str()));
 	ASSERT_TRUE(daemonStop(kd, patience));
 	EXPECT_EQ(0, exitStatus(kd.child.status));
 	EXPECT_TRUE(fileExists(kd.control));
+	EXPECT_EQ("4242", readFile(kd.pidFile));
 }
 
 TEST_F(StartUpTest, FifoOfAnotherUserIsRefused)
@@ -579,7 +582,12 @@ TEST_F(DaemonTest, DetachedDaemonKeepsWorkingUntilTerminated)
 {
 	std::string mark = kd.dir + "/started";
 	daemonConfig(kd, "mark touch " + mark + "\nidle sleep 1000\n");
-	Result run = runProgram(KESTORD_PATH, daemonArgs(kd, {"-t", "60000"}), {}, patience);
+	// The pid file given relative to the directory it was started in: detached, the daemon
+	// works in /, and still removes that file, no other, at the end.
+	Options in;
+	in.dir = kd.dir;
+	Result run = runProgram(KESTORD_PATH, daemonArgs(kd, {"-t", "60000", "-p", "kestord.pid"}),
+	    in, patience);
 	ASSERT_EQ(0, exitStatus(run)) << run.err;
 	EXPECT_EQ("", run.err);
 
