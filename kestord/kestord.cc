@@ -1126,6 +1126,10 @@ main(int argc, char *argv[])
 	// Removed by its path at shutdown, after daemon() has made / the working directory.
 	if (pidPath != nullptr)
 		pidPath = absolutePath(pidPath);
+	// Read, at the first load and at every reload, and entered by every service, all after
+	// daemon() has made / the working directory.
+	configPath = absolutePath(configPath);
+	serviceDir = absolutePath(serviceDir);
 
 	controlOpen(controlPath, &control);
 

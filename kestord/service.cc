@@ -412,9 +412,12 @@ commandExecs(const char *command)
 serviceExec(Service *service, pid_t parent)
 {
 	// Back to the default actions first, so that a signal sent now is neither caught by the
-	// daemon's handler in this process nor lost; then the mask the daemon blocks goes.
+	// daemon's handler in this process nor lost; then the mask the daemon blocks goes. Every
+	// signal, not only those the daemon handles: one ignored, as SIGPIPE by the daemon or
+	// SIGINT and SIGQUIT by the shell that started it in the background, would stay ignored
+	// across the exec, and a service could not be ended or steered by it.
 	for (int signo = 1; signo < NSIG; signo++)
-		if (sigismember(&handledSignals, signo) == 1 || signo == SIGPIPE)
+		if (signo != SIGKILL && signo != SIGSTOP)
 			signal(signo, SIG_DFL);
 	sigset_t none;
 	sigemptyset(&none);

@@ -495,7 +495,9 @@ TEST_F(RestartPolicy, ServicesStartWithNoSignalBlockedOrIgnored)
 {
 	daemonConfig(kd, "mask grep -E '^Sig(Blk|Ign)' /proc/self/status\n"
 			 "nap sleep 1000\n");
-	daemonStart(kd, {"-t", "60000"});
+	// Started as a shell starts a command in the background, with SIGINT and SIGQUIT ignored.
+	daemonStart(kd, {"-t", "60000"}, "",
+	    {"/bin/sh", "-c", "trap '' INT QUIT; exec \"$0\" \"$@\""});
 	EXPECT_EQ((std::vector<std::string>{"mask[1] started", "mask[1]: SigBlk:\t0000000000000000",
 					    "mask[1]: SigIgn:\t0000000000000000",
 					    "mask[1] restarting in 1m 0s"}),

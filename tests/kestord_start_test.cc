@@ -581,12 +581,15 @@ TEST_F(DaemonTest, GroupOptionReplacesTheUsersGroup)
 TEST_F(DaemonTest, DetachedDaemonKeepsWorkingUntilTerminated)
 {
 	std::string mark = kd.dir + "/started";
-	daemonConfig(kd, "mark touch " + mark + "\nidle sleep 1000\n");
-	// The pid file given relative to the directory it was started in: detached, the daemon
-	// works in /, and still removes that file, no other, at the end.
+	mkdir((kd.dir + "/work").c_str(), 0700);
+	daemonConfig(kd, "mark touch ../started\nidle sleep 1000\n");
+	// The files and the service directory given relative to the directory it was started
+	// in: detached, the daemon works in /, and still reads that configuration, starts the
+	// services in that directory, and removes that pid file, no other, at the end.
 	Options in;
 	in.dir = kd.dir;
-	Result run = runProgram(KESTORD_PATH, daemonArgs(kd, {"-t", "60000", "-p", "kestord.pid"}),
+	Result run = runProgram(KESTORD_PATH,
+	    daemonArgs(kd, {"-t", "60000", "-p", "kestord.pid", "-f", "kestor.conf", "-C", "work"}),
 	    in, patience);
 	ASSERT_EQ(0, exitStatus(run)) << run.err;
 	EXPECT_EQ("", run.err);
