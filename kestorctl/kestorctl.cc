@@ -660,6 +660,15 @@ awaitedPending(const AwaitedList *list, bool restart)
 	return nullptr;
 }
 
+// Prints a line of the answer. A reader that has gone (EPIPE) wanted no more of it; any other
+// failure loses the answer, and the exit status must not say that it was given.
+static void
+answerPut(const char *text)
+{
+	if (puts(text) == EOF && errno != EPIPE)
+		err(EX_IOERR, "standard output");
+}
+
 // kestorctl [-nw] [-c pipe] [-l file] [-t seconds] action pattern ...: writes the command,
 // with markers before and after it, into the control pipe and prints, from the log, what the
 // daemon that answered the markers logged between them.
@@ -776,7 +785,7 @@ main(int argc, char *argv[])
 		} else if (seen == 1 && waitEnds) {
 			awaitedAdd(&awaited, answer);
 		} else {
-			puts(answer);
+			answerPut(answer);
 			for (const char *complaint : complaints)
 				if (strncmp(answer, complaint, strlen(complaint)) == 0)
 					complained = true;
@@ -791,8 +800,10 @@ main(int argc, char *argv[])
 			errx(EX_TEMPFAIL, "%s[%ld] not %s within %gs", a->name,
 			    static_cast<long>(a->pid), a->stopped ? "started" : "stopped", seconds);
 		if (pid == daemon && awaitedStep(&awaited, answer, restart))
-			puts(answer);
+			answerPut(answer);
 	}
 	logClose(log);
+	if (fflush(stdout) == EOF && errno != EPIPE)
+		err(EX_IOERR, "standard output");
 	return complained ? 1 : 0;
 }

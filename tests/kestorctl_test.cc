@@ -123,18 +123,22 @@ struct KestorctlTest : DaemonTest {
 	}
 
 	// Runs kestorctl on the file, or with systemLog, without -l in a mount namespace whose
-	// /var/log is the file's directory and whose /run has no journal.
+	// /var/log is the file's directory and whose /run has no journal; with full, its
+	// standard output is a device that takes nothing.
 	Result
-	ctl(const std::vector<std::string> &args, bool systemLog = false)
+	ctl(const std::vector<std::string> &args, bool systemLog = false, bool full = false)
 	{
 		std::vector<std::string> all{"-c", kd.control, "-l", logPath};
+		if (full)
+			all.insert(all.begin(), {"-c", "exec \"$0\" \"$@\" >/dev/full", KESTORCTL_PATH});
 		if (systemLog)
 			all = {"-m", "--propagation", "private", "/bin/sh", "-c",
 			    "mount -t tmpfs tmpfs /run && mount --bind \"$1\" /var/log && shift && "
 			    "exec \"$@\"",
 			    "sh", kd.dir + "/log", KESTORCTL_PATH, "-c", kd.control};
 		all.insert(all.end(), args.begin(), args.end());
-		Child child = spawnProgram(systemLog ? "/usr/bin/unshare" : KESTORCTL_PATH, all);
+		Child child = spawnProgram(systemLog ? "/usr/bin/unshare" : full ? "/bin/sh" :
+		    KESTORCTL_PATH, all);
 		double deadline = monotonicSeconds() + patience;
 		while (!waitExit(child, 0.005) && monotonicSeconds() < deadline) {
 			pump(kd.child, 0.005);
@@ -179,6 +183,10 @@ TEST_F(KestorctlTest, PrintsTheAnswerOfItsOwnDaemonAndSaysWhetherItComplained)
 	run = ctl({"-t", "20", "status", longest});
 	EXPECT_EQ(1, exitStatus(run));
 	EXPECT_EQ("no services matching " + longest + "\n", run.out);
+	// An answer that cannot be printed is no answer.
+	run = ctl({"-t", "20", "status", "a"}, false, true);
+	EXPECT_EQ(EX_IOERR, exitStatus(run));
+	EXPECT_TRUE(run.err.starts_with("kestorctl: standard output: ")) << run.err;
 
 	run = ctl({"-n", "stop", "a"});
 	EXPECT_EQ(0, exitStatus(run));
