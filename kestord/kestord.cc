@@ -377,6 +377,13 @@ parseControl(char *line)
 
 static char controlBuf[512];
 
+// Whether the two are the same file.
+static bool
+sameFile(const struct stat *a, const struct stat *b)
+{
+	return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
+
 // Where the command that lineFeed is handing out in pieces stands.
 enum class Cut : int32_t {
 	None,        // no command is being cut
@@ -389,8 +396,7 @@ enum class Cut : int32_t {
 struct Control {
 	const char *path;  // absolute, so that it names the FIFO after daemon() has changed to /
 	int fd;            // the read end; -1 once the FIFO can no longer be opened
-	dev_t dev;         // the FIFO itself, whatever the path names meanwhile
-	ino_t ino;
+	struct stat fifo;  // the FIFO itself, whatever the path names meanwhile
 	Line line;         // the bytes of a command whose newline has not come yet
 	Cut cut;
 	char held[512];    // while cut is Held: the first 511 bytes of the command
@@ -401,6 +407,14 @@ static constexpr size_t controlMax = sizeof(Line::buf) - 1;
 
 // How much of a refused command its notice shows.
 static constexpr int refusedShown = 40;
+
+// The notice for the held command, found to be longer than controlMax.
+static void
+controlRefuse(const Control *control)
+{
+	logMessage(LOG_NOTICE, "command longer than %zu bytes refused: %.*s...", controlMax,
+	    refusedShown, control->held);
+}
 
 // The consumer of the control pipe's lines. The line rule hands out a line that reaches 511
 // bytes without its newline as a piece of its own, and every line that ends at a newline as
@@ -431,8 +445,7 @@ controlCommand(void *arg, const char *text)
 			parseControl(controlBuf);
 			return;
 		}
-		logMessage(LOG_NOTICE, "command longer than %zu bytes refused: %.*s...", controlMax,
-		    refusedShown, control->held);
+		controlRefuse(control);
 		control->cut = len < controlMax ? Cut::None : Cut::Discarding;
 		return;
 	case Cut::Discarding:
@@ -455,8 +468,7 @@ controlDiscard(Control *control)
 		break;
 	case Cut::Held:
 		if (rest != nullptr)
-			logMessage(LOG_NOTICE, "command longer than %zu bytes refused: %.*s...",
-			    controlMax, refusedShown, control->held);
+			controlRefuse(control);
 		else
 			logMessage(LOG_NOTICE, "unfinished command discarded: %s", control->held);
 		break;
@@ -483,8 +495,7 @@ controlReopen(Control *control)
 	}
 	const char *failure = fd == -1 ? strerror(errno) : nullptr;
 	struct stat st;
-	if (fd != -1 && (fstat(fd, &st) == -1 || st.st_dev != control->dev ||
-			    st.st_ino != control->ino)) {
+	if (fd != -1 && (fstat(fd, &st) == -1 || !sameFile(&st, &control->fifo))) {
 		close(fd);
 		fd = -1;
 		failure = "replaced by another file";
@@ -850,8 +861,8 @@ descriptorLimitRaise(void)
 		warn("setrlimit");
 }
 
-// Refuses to start on a configuration file that others than root and the daemon's own user
-// can change.
+// Refuses to start on a configuration file that cannot be read, or that others than root and
+// the daemon's own user can change.
 static void
 configCheck(const char *path)
 {
@@ -981,8 +992,7 @@ controlOpen(const char *path, Control *control)
 		errx(EX_CANTCREAT, "%s: not a FIFO", path);
 	if (st.st_uid != geteuid())
 		errx(EX_CANTCREAT, "%s: owned by another user", path);
-	control->dev = st.st_dev;
-	control->ino = st.st_ino;
+	control->fifo = st;
 	// The FIFO is opened again by its path whenever its writers have hung up, and removed by
 	// it at shutdown, both after daemon() has made / the working directory.
 	control->path = absolutePath(path);
@@ -994,7 +1004,7 @@ static void
 controlRemove(const Control *control)
 {
 	struct stat st;
-	if (stat(control->path, &st) == 0 && st.st_dev == control->dev && st.st_ino == control->ino)
+	if (stat(control->path, &st) == 0 && sameFile(&st, &control->fifo))
 		unlink(control->path);
 }
 
@@ -1004,8 +1014,7 @@ static void
 pidFileRemove(const char *path, int fd)
 {
 	struct stat held, named;
-	if (fstat(fd, &held) == 0 && lstat(path, &named) == 0 && named.st_dev == held.st_dev &&
-	    named.st_ino == held.st_ino)
+	if (fstat(fd, &held) == 0 && lstat(path, &named) == 0 && sameFile(&named, &held))
 		unlink(path);
 }
 
@@ -1072,8 +1081,6 @@ main(int argc, char *argv[])
 	}
 
 	descriptorLimitRaise();
-	if (access(configPath, R_OK) == -1)
-		err(EX_NOINPUT, "%s", configPath);
 	configCheck(configPath);
 	if (access(serviceDir, X_OK) == -1)
 		err(EX_NOINPUT, "%s", serviceDir);
@@ -1117,7 +1124,7 @@ main(int argc, char *argv[])
 		int found = stat(pidPath, &named);
 		if (found == -1 && errno != ENOENT)
 			err(EX_IOERR, "%s", pidPath);
-		if (found == 0 && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino)
+		if (found == 0 && sameFile(&named, &locked))
 			break;
 		close(pidFd);
 	}
